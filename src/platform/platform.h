@@ -1,0 +1,81 @@
+// The steps the portable core needs from the operating system. One definition of each
+// lives in win32/ (Kernel32, WinHTTP, CNG, the C runtime) and one in posix/ (own UTF-8
+// converter, getrandom, libcurl, OpenSSL); the tests link a scripted fake instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace halvane::platform {
+
+// ---- Text (the exported call frame's two conversions) ----
+
+// UTF-16 to UTF-8 of `text` up to and including its terminating zero, into `out` of
+// `outSize` bytes. Unpaired surrogates become U+FFFD. Returns the bytes written, zero
+// included, or 0 when `text` is null or the result does not fit (then `out` may hold a
+// partial text without its zero). `outSize` 0 only measures.
+int WideToUtf8(const char16_t* text, char* out, int outSize);
+
+// UTF-8 to UTF-16 of `text` up to and including its first zero byte, into `out` of
+// `outLength` code units. Invalid sequences become U+FFFD. Returns the code units written,
+// zero included, or 0 on failure (then `out` may hold a partial text). `outLength` 0 only
+// measures and returns the code units needed.
+int Utf8ToWide(const char* text, char16_t* out, int outLength);
+
+// ---- Clock and randomness (the request envelope) ----
+
+// Seconds since 1970-01-01 00:00:00 UTC.
+int64_t CurrentTime();
+// Fills `out` from the system's preferred generator; false when the generator fails.
+bool SystemRandom(uint8_t* out, std::size_t size);
+// The C library generator that stands in when the system generator fails.
+void SeedFallbackRandom(uint32_t seed);
+int FallbackRandom();
+
+// ---- Debugger output channel ----
+
+// Hands one NUL-terminated trace line to the debugger channel.
+void Trace(const char* line);
+
+// ---- HMAC-SHA256 ----
+
+// Writes the 32-byte HMAC-SHA256 of `message` under `key` to `digest`; false when any
+// provider step fails.
+bool HmacSha256(const uint8_t* key, std::size_t keySize, const uint8_t* message,
+                std::size_t messageSize, uint8_t digest[32]);
+
+// ---- HTTPS exchange, one step per call ----
+
+using HttpHandle = void*;
+
+// The current user's proxy settings. Each string is owned by the platform until it is
+// handed to FreeProxyString; any may be null.
+struct ProxySettings {
+    char16_t* autoConfigUrl = nullptr;
+    char16_t* proxy = nullptr;
+    char16_t* proxyBypass = nullptr;
+};
+
+bool QueryProxySettings(ProxySettings* settings);
+void FreeProxyString(char16_t* text);
+
+// A session through the named proxy (`proxy` non-null, `bypass` possibly null) or a direct
+// one (`proxy` null). Returns null on failure.
+HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass);
+void SetTimeouts(HttpHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs);
+HttpHandle Connect(HttpHandle session, const char16_t* host, uint16_t port);
+// A TLS request; no version, referrer or accept types. Returns null on failure.
+HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16_t* path);
+// Sends `headers` (NUL-terminated, CRLF-ended lines) and `body` as the whole request body.
+bool SendRequest(HttpHandle request, const char16_t* headers, const void* body,
+                 uint32_t bodySize);
+bool ReceiveResponse(HttpHandle request);
+bool QueryStatusCode(HttpHandle request, uint32_t* statusCode);
+bool QueryDataAvailable(HttpHandle request, uint32_t* available);
+bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read);
+void CloseHttpHandle(HttpHandle handle);
+
+// The calling thread's last error code for the step that just failed.
+unsigned long LastError();
+
+}  // namespace halvane::platform

@@ -1,0 +1,360 @@
+// The HTTPS steps on libcurl (OpenSSL backend). libcurl runs a whole exchange in one call,
+// so the request is performed when it is sent, and the outcome is handed out step by step
+// in the way WinHTTP reports it: a failure before the request went out fails the send, a
+// failure while waiting for the response head fails the receive, a failure inside the body
+// fails a read, and a non-200 body is never downloaded.
+//
+// Timeouts: name resolution and connect together bound the connection phase
+// (CURLOPT_CONNECTTIMEOUT_MS); the send and receive timeouts are idle timeouts checked by
+// the progress callback: no upload progress for the send timeout while the body goes out,
+// no byte of response for the receive timeout once it is out.
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+#ifndef HALVANE_CA_BUNDLE
+#define HALVANE_CA_BUNDLE ""
+#endif
+
+namespace halvane::platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+thread_local unsigned long tLastError = 0;
+
+std::string Narrow(const char16_t* text) {
+    if (text == nullptr) return {};
+    int size = WideToUtf8(text, nullptr, 0);
+    if (size <= 0) return {};
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideToUtf8(text, out.data(), size);
+    out.resize(static_cast<std::size_t>(size) - 1);
+    return out;
+}
+
+char16_t* WideCopy(const char* text) {
+    int length = Utf8ToWide(text, nullptr, 0);
+    if (length <= 0) return nullptr;
+    auto* copy = new char16_t[static_cast<std::size_t>(length)];
+    Utf8ToWide(text, copy, length);
+    return copy;
+}
+
+struct Handle {
+    virtual ~Handle() = default;
+};
+
+struct Session : Handle {
+    std::string agent;
+    bool namedProxy = false;
+    std::string proxy;
+    std::string bypass;
+    long resolveMs = 0, connectMs = 0, sendMs = 0, receiveMs = 0;
+};
+
+struct Connection : Handle {
+    const Session* session = nullptr;
+    std::string host;
+    uint16_t port = 0;
+};
+
+struct CurlDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+struct Request : Handle {
+    std::unique_ptr<CURL, CurlDeleter> easy;
+    std::unique_ptr<curl_slist, SlistDeleter> headers;
+    long sendMs = 0, receiveMs = 0;
+    curl_off_t bodySize = 0;
+
+    // What the exchange produced.
+    CURLcode result = CURLE_OK;
+    bool timedOut = false;
+    bool requestSent = false;  // the request head and the whole body went out
+    bool headSeen = false;     // a final (non-1xx) response head arrived
+    long status = 0;
+    std::string body;
+    std::size_t readPosition = 0;
+
+    // Idle-timeout bookkeeping.
+    Clock::time_point lastActivity = Clock::now();
+    curl_off_t lastUpload = 0, lastDownload = 0;
+    std::size_t headerBytes = 0, lastHeaderBytes = 0;
+    std::size_t headOut = 0;
+    curl_off_t dataOut = 0;
+};
+
+bool Fail(unsigned long code) {
+    tLastError = code;
+    return false;
+}
+
+HttpHandle FailHandle(unsigned long code) {
+    tLastError = code;
+    return nullptr;
+}
+
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* request = static_cast<Request*>(user);
+    const std::size_t bytes = size * count;
+    request->headerBytes += bytes;
+    std::string_view line(data, bytes);
+    if (line.rfind("HTTP/", 0) == 0) {
+        std::size_t space = line.find(' ');
+        request->status = space == std::string_view::npos ? 0 : std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
+    } else if (line == "\r\n" || line == "\n") {
+        if (request->status >= 200) {
+            request->headSeen = true;
+            if (request->status != 200) return 0;  // stop: a non-200 body is not read
+        }
+    }
+    return bytes;
+}
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* request = static_cast<Request*>(user);
+    request->body.append(data, size * count);
+    return size * count;
+}
+
+int OnDebug(CURL*, curl_infotype type, char*, std::size_t size, void* user) {
+    auto* request = static_cast<Request*>(user);
+    if (type == CURLINFO_HEADER_OUT) request->headOut += size;
+    if (type == CURLINFO_DATA_OUT) request->dataOut += static_cast<curl_off_t>(size);
+    return 0;
+}
+
+int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+    auto* request = static_cast<Request*>(user);
+    const auto now = Clock::now();
+    if (ulnow != request->lastUpload || dlnow != request->lastDownload ||
+        request->headerBytes != request->lastHeaderBytes) {
+        request->lastUpload = ulnow;
+        request->lastDownload = dlnow;
+        request->lastHeaderBytes = request->headerBytes;
+        request->lastActivity = now;
+        return 0;
+    }
+    if (request->headOut == 0) return 0;  // still connecting: the connect timeout applies
+    const bool uploading = request->dataOut < request->bodySize;
+    const long limit = uploading ? request->sendMs : request->receiveMs;
+    if (limit > 0 && now - request->lastActivity >= std::chrono::milliseconds(limit)) {
+        request->timedOut = true;
+        return 1;
+    }
+    return 0;
+}
+
+bool CurlReady() {
+    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+    return init == CURLE_OK;
+}
+
+}  // namespace
+
+bool QueryProxySettings(ProxySettings* settings) {
+    // The current user's proxy settings are the environment libcurl itself would read.
+    const char* proxy = nullptr;
+    for (const char* name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            proxy = value;
+            break;
+        }
+    }
+    const char* bypass = std::getenv("no_proxy");
+    if (bypass == nullptr) bypass = std::getenv("NO_PROXY");
+    settings->autoConfigUrl = nullptr;
+    settings->proxy = proxy != nullptr ? WideCopy(proxy) : nullptr;
+    settings->proxyBypass = bypass != nullptr && *bypass != '\0' ? WideCopy(bypass) : nullptr;
+    return true;
+}
+
+void FreeProxyString(char16_t* text) { delete[] text; }
+
+HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
+    if (!CurlReady()) return FailHandle(CURLE_FAILED_INIT);
+    auto session = std::make_unique<Session>();
+    session->agent = Narrow(agent);
+    session->namedProxy = proxy != nullptr;
+    session->proxy = Narrow(proxy);
+    session->bypass = Narrow(bypass);
+    return static_cast<Handle*>(session.release());
+}
+
+void SetTimeouts(HttpHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs) {
+    auto* s = dynamic_cast<Session*>(static_cast<Handle*>(session));
+    if (s == nullptr) return;
+    s->resolveMs = resolveMs;
+    s->connectMs = connectMs;
+    s->sendMs = sendMs;
+    s->receiveMs = receiveMs;
+}
+
+HttpHandle Connect(HttpHandle session, const char16_t* host, uint16_t port) {
+    auto* s = dynamic_cast<Session*>(static_cast<Handle*>(session));
+    if (s == nullptr) return FailHandle(CURLE_BAD_FUNCTION_ARGUMENT);
+    auto connection = std::make_unique<Connection>();
+    connection->session = s;
+    connection->host = Narrow(host);
+    connection->port = port;
+    if (connection->host.empty()) return FailHandle(CURLE_URL_MALFORMAT);
+    return static_cast<Handle*>(connection.release());
+}
+
+HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16_t* path) {
+    auto* c = dynamic_cast<Connection*>(static_cast<Handle*>(connection));
+    if (c == nullptr) return FailHandle(CURLE_BAD_FUNCTION_ARGUMENT);
+    const Session& s = *c->session;
+    auto request = std::make_unique<Request>();
+    request->easy.reset(curl_easy_init());
+    if (!request->easy) return FailHandle(CURLE_FAILED_INIT);
+    CURL* easy = request->easy.get();
+
+    const bool literalV6 = c->host.find(':') != std::string::npos;
+    const std::string url = "https://" + (literalV6 ? "[" + c->host + "]" : c->host) + ":" +
+                            std::to_string(c->port) + Narrow(path);
+    const std::string method = Narrow(verb);
+    CURLcode rc = CURLE_OK;
+    auto set = [&rc](CURLcode code) {
+        if (rc == CURLE_OK) rc = code;
+    };
+    set(curl_easy_setopt(easy, CURLOPT_URL, url.c_str()));
+    set(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https"));
+    set(curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1));
+    set(curl_easy_setopt(easy, CURLOPT_USERAGENT, s.agent.c_str()));
+    if (method != "POST") set(curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str()));
+    // Certificate and host name are always verified.
+    set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
+    set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
+    if (std::strlen(HALVANE_CA_BUNDLE) != 0) set(curl_easy_setopt(easy, CURLOPT_CAINFO, HALVANE_CA_BUNDLE));
+    // A named proxy from the settings, or none at all (an empty name also stops libcurl
+    // from reading the environment on its own).
+    set(curl_easy_setopt(easy, CURLOPT_PROXY, s.namedProxy ? s.proxy.c_str() : ""));
+    if (s.namedProxy) set(curl_easy_setopt(easy, CURLOPT_NOPROXY, s.bypass.c_str()));
+    set(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L));
+    set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
+    set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, s.resolveMs + s.connectMs));
+    request->sendMs = s.sendMs;
+    request->receiveMs = s.receiveMs;
+    set(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader));
+    set(curl_easy_setopt(easy, CURLOPT_HEADERDATA, request.get()));
+    set(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody));
+    set(curl_easy_setopt(easy, CURLOPT_WRITEDATA, request.get()));
+    set(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L));
+    set(curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, OnProgress));
+    set(curl_easy_setopt(easy, CURLOPT_XFERINFODATA, request.get()));
+    // The debug hook only counts what went out; nothing is printed.
+    set(curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, OnDebug));
+    set(curl_easy_setopt(easy, CURLOPT_DEBUGDATA, request.get()));
+    set(curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L));
+    if (rc != CURLE_OK) return FailHandle(rc);
+    return static_cast<Handle*>(request.release());
+}
+
+bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, uint32_t bodySize) {
+    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
+    if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
+    CURL* easy = r->easy.get();
+
+    // The caller's header lines, plus empty "Accept:" and "Expect:" so that libcurl adds
+    // neither: the server sees what WinHTTP would send.
+    curl_slist* list = nullptr;
+    const std::string text = Narrow(headers);
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) {
+            curl_slist* grown = curl_slist_append(list, text.substr(start, end - start).c_str());
+            if (grown == nullptr) {
+                curl_slist_free_all(list);
+                return Fail(CURLE_OUT_OF_MEMORY);
+            }
+            list = grown;
+        }
+        start = end + 2;
+    }
+    for (const char* suppressed : {"Accept:", "Expect:"}) {
+        curl_slist* grown = curl_slist_append(list, suppressed);
+        if (grown == nullptr) {
+            curl_slist_free_all(list);
+            return Fail(CURLE_OUT_OF_MEMORY);
+        }
+        list = grown;
+    }
+    r->headers.reset(list);
+    r->bodySize = bodySize;
+    static const char kEmpty[] = "";
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodySize));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, bodySize != 0 ? static_cast<const char*>(body) : kEmpty);
+
+    r->lastActivity = Clock::now();
+    r->result = curl_easy_perform(easy);
+    r->requestSent = r->headOut > 0 && r->dataOut >= r->bodySize;
+    if (r->result == CURLE_OK || r->requestSent || r->headSeen) return true;
+    return Fail(r->timedOut ? CURLE_OPERATION_TIMEDOUT : r->result);
+}
+
+bool ReceiveResponse(HttpHandle request) {
+    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
+    if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
+    if (r->headSeen) return true;
+    return Fail(r->timedOut ? CURLE_OPERATION_TIMEDOUT : r->result != CURLE_OK ? r->result : CURLE_GOT_NOTHING);
+}
+
+bool QueryStatusCode(HttpHandle request, uint32_t* statusCode) {
+    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
+    if (r == nullptr || !r->headSeen || r->status <= 0) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
+    *statusCode = static_cast<uint32_t>(r->status);
+    return true;
+}
+
+bool QueryDataAvailable(HttpHandle request, uint32_t* available) {
+    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
+    if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
+    constexpr std::size_t kChunk = 64 * 1024;
+    const std::size_t left = r->body.size() - r->readPosition;
+    if (left != 0) {
+        *available = static_cast<uint32_t>(std::min(left, kChunk));
+    } else {
+        // A transfer that broke inside the body still owes bytes: the next read reports it.
+        *available = r->result == CURLE_OK ? 0 : 1;
+    }
+    return true;
+}
+
+bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read) {
+    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
+    *read = 0;
+    if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
+    const std::size_t left = r->body.size() - r->readPosition;
+    if (left == 0) {
+        if (r->result == CURLE_OK) return true;
+        return Fail(r->timedOut ? CURLE_OPERATION_TIMEDOUT : r->result);
+    }
+    const std::size_t count = std::min<std::size_t>(left, toRead);
+    std::memcpy(buffer, r->body.data() + r->readPosition, count);
+    r->readPosition += count;
+    *read = static_cast<uint32_t>(count);
+    return true;
+}
+
+void CloseHttpHandle(HttpHandle handle) { delete static_cast<Handle*>(handle); }
+
+unsigned long LastError() { return tLastError; }
+
+}  // namespace halvane::platform

@@ -1,0 +1,35 @@
+// Clock, randomness and the debugger channel on POSIX systems.
+#include <sys/random.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace halvane::platform {
+
+int64_t CurrentTime() { return static_cast<int64_t>(std::time(nullptr)); }
+
+bool SystemRandom(uint8_t* out, std::size_t size) {
+    std::size_t filled = 0;
+    while (filled < size) {
+        ssize_t got = getrandom(out + filled, size - filled, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+void SeedFallbackRandom(uint32_t seed) { std::srand(seed); }
+int FallbackRandom() { return std::rand(); }
+
+// The debugger channel's stand-in is syslog at debug priority, so the trace never mixes
+// with the host program's own output.
+void Trace(const char* line) { syslog(LOG_USER | LOG_DEBUG, "%s", line); }
+
+}  // namespace halvane::platform

@@ -1,0 +1,23 @@
+// Clock, randomness and the debugger channel on Windows.
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace halvane::platform {
+
+int64_t CurrentTime() { return static_cast<int64_t>(_time64(nullptr)); }
+
+bool SystemRandom(uint8_t* out, std::size_t size) {
+    return BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+}
+
+void SeedFallbackRandom(uint32_t seed) { std::srand(seed); }
+int FallbackRandom() { return std::rand(); }
+
+void Trace(const char* line) { OutputDebugStringA(line); }
+
+}  // namespace halvane::platform

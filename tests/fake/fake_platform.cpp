@@ -1,0 +1,208 @@
+#include "fake_platform.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace halvane::fake {
+
+thread_local int tInsideFake = 0;
+
+namespace {
+State gState;
+
+struct InsideFake {
+    InsideFake() { ++tInsideFake; }
+    ~InsideFake() { --tInsideFake; }
+    InsideFake(const InsideFake&) = delete;
+    InsideFake& operator=(const InsideFake&) = delete;
+};
+thread_local unsigned long tLastError = 0;
+
+// Distinct non-null handles; their names appear in the record when they are closed.
+char gSession, gConnection, gRequest;
+
+bool Failing(Step step) {
+    if (gState.http.failAt != step) return false;
+    tLastError = gState.http.errorCode;
+    return true;
+}
+
+char16_t* Copy(const char16_t* text) {
+    if (text == nullptr) return nullptr;
+    std::size_t length = std::char_traits<char16_t>::length(text) + 1;
+    auto* copy = new char16_t[length];
+    std::memcpy(copy, text, length * sizeof(char16_t));
+    return copy;
+}
+
+std::u16string Text(const char16_t* text) { return text != nullptr ? std::u16string(text) : std::u16string(); }
+
+std::size_t gNextChunk = 0;
+}  // namespace
+
+State& state() { return gState; }
+
+void Reset() {
+    gState = State{};
+    gNextChunk = 0;
+    tLastError = 0;
+}
+
+void ReplyWith(std::string body) {
+    gState.http.status = 200;
+    gState.http.chunks = {std::move(body)};
+}
+
+}  // namespace halvane::fake
+
+namespace halvane::platform {
+
+using fake::gState;
+
+int64_t CurrentTime() { return gState.now; }
+
+bool SystemRandom(uint8_t* out, std::size_t size) {
+    fake::InsideFake inside;
+    if (gState.randomFails) return false;
+    for (std::size_t i = 0; i < size; ++i) out[i] = gState.nonce[i % gState.nonce.size()];
+    return true;
+}
+
+void SeedFallbackRandom(uint32_t seed) { std::srand(seed); }
+int FallbackRandom() { return std::rand(); }
+
+void Trace(const char* line) {
+    fake::InsideFake inside;
+    gState.record.trace.emplace_back(line);
+    // Some debugger channels change the thread's last error while they write.
+    if (gState.http.traceChangesLastError) fake::tLastError = 0xDEAD;
+}
+
+bool HmacSha256(const uint8_t* key, std::size_t keySize, const uint8_t* message, std::size_t messageSize,
+                uint8_t digest[32]) {
+    if (gState.hmacFails) return false;
+    std::string hex = fake::ReferenceHmacHex(std::string(reinterpret_cast<const char*>(message), messageSize), key, keySize);
+    for (int i = 0; i < 32; ++i) digest[i] = static_cast<uint8_t>(std::strtoul(hex.substr(2 * i, 2).c_str(), nullptr, 16));
+    return true;
+}
+
+bool QueryProxySettings(ProxySettings* settings) {
+    fake::InsideFake inside;
+    gState.record.calls.emplace_back("WinHttpGetIEProxyConfigForCurrentUser");
+    if (gState.http.proxyQueryFails) return false;
+    settings->autoConfigUrl = fake::Copy(gState.http.autoConfigUrl);
+    settings->proxy = fake::Copy(gState.http.proxy);
+    settings->proxyBypass = fake::Copy(gState.http.proxyBypass);
+    return true;
+}
+
+void FreeProxyString(char16_t* text) {
+    fake::InsideFake inside;
+    const auto& http = gState.http;
+    const std::u16string value(text);
+    const char* name = http.autoConfigUrl && value == http.autoConfigUrl ? "autoConfigUrl"
+                       : http.proxy && value == http.proxy               ? "proxy"
+                                                                         : "proxyBypass";
+    gState.record.freed.emplace_back(name);
+    gState.record.calls.emplace_back(std::string("GlobalFree:") + name);
+    delete[] text;
+}
+
+HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
+    fake::InsideFake inside;
+    auto& record = gState.record;
+    record.calls.emplace_back("WinHttpOpen");
+    record.agent = fake::Text(agent);
+    record.namedProxy = proxy != nullptr;
+    record.proxy = fake::Text(proxy);
+    record.bypass = fake::Text(bypass);
+    if (fake::Failing(fake::Step::OpenSession)) return nullptr;
+    ++record.open;
+    return &fake::gSession;
+}
+
+void SetTimeouts(HttpHandle, int resolveMs, int connectMs, int sendMs, int receiveMs) {
+    fake::InsideFake inside;
+    gState.record.calls.emplace_back("WinHttpSetTimeouts");
+    gState.record.timeouts = {resolveMs, connectMs, sendMs, receiveMs};
+}
+
+HttpHandle Connect(HttpHandle session, const char16_t* host, uint16_t port) {
+    fake::InsideFake inside;
+    auto& record = gState.record;
+    record.calls.emplace_back("WinHttpConnect");
+    record.host = fake::Text(host);
+    record.port = port;
+    if (session != &fake::gSession || fake::Failing(fake::Step::Connect)) return nullptr;
+    ++record.open;
+    return &fake::gConnection;
+}
+
+HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16_t* path) {
+    fake::InsideFake inside;
+    auto& record = gState.record;
+    record.calls.emplace_back("WinHttpOpenRequest");
+    record.verb = fake::Text(verb);
+    record.path = fake::Text(path);
+    if (connection != &fake::gConnection || fake::Failing(fake::Step::OpenRequest)) return nullptr;
+    ++record.open;
+    return &fake::gRequest;
+}
+
+bool SendRequest(HttpHandle, const char16_t* headers, const void* body, uint32_t bodySize) {
+    fake::InsideFake inside;
+    auto& record = gState.record;
+    record.calls.emplace_back("WinHttpSendRequest");
+    record.headers = fake::Text(headers);
+    record.body.assign(static_cast<const char*>(body), bodySize);
+    ++record.requests;
+    return !fake::Failing(fake::Step::SendRequest);
+}
+
+bool ReceiveResponse(HttpHandle) {
+    fake::InsideFake inside;
+    gState.record.calls.emplace_back("WinHttpReceiveResponse");
+    return !fake::Failing(fake::Step::ReceiveResponse);
+}
+
+bool QueryStatusCode(HttpHandle, uint32_t* statusCode) {
+    fake::InsideFake inside;
+    gState.record.calls.emplace_back("WinHttpQueryHeaders");
+    if (fake::Failing(fake::Step::QueryStatusCode)) return false;
+    *statusCode = gState.http.status;
+    return true;
+}
+
+bool QueryDataAvailable(HttpHandle, uint32_t* available) {
+    fake::InsideFake inside;
+    gState.record.calls.emplace_back("WinHttpQueryDataAvailable");
+    const auto& http = gState.http;
+    if (static_cast<int>(fake::gNextChunk) == http.availabilityFailsAt) return false;
+    *available = fake::gNextChunk < http.chunks.size() ? static_cast<uint32_t>(http.chunks[fake::gNextChunk].size()) : 0;
+    return true;
+}
+
+bool ReadData(HttpHandle, void* buffer, uint32_t toRead, uint32_t* read) {
+    fake::InsideFake inside;
+    gState.record.calls.emplace_back("WinHttpReadData");
+    const auto& http = gState.http;
+    if (static_cast<int>(fake::gNextChunk) == http.readFailsAt) return false;
+    const std::string& chunk = http.chunks.at(fake::gNextChunk++);
+    const std::size_t count = chunk.size() < toRead ? chunk.size() : toRead;
+    std::memcpy(buffer, chunk.data(), count);
+    *read = static_cast<uint32_t>(count);
+    return true;
+}
+
+void CloseHttpHandle(HttpHandle handle) {
+    fake::InsideFake inside;
+    const char* name = handle == &fake::gSession ? "session" : handle == &fake::gConnection ? "connection" : "request";
+    gState.record.calls.emplace_back(std::string("WinHttpCloseHandle:") + name);
+    --gState.record.open;
+}
+
+unsigned long LastError() { return fake::tLastError; }
+
+}  // namespace halvane::platform

@@ -1,0 +1,71 @@
+// A scripted stand-in for the platform steps: a fixed clock and nonce, a generator that can
+// fail, an HMAC that can fail, and an HTTPS exchange whose every step can be made to fail.
+// Everything the core asked of it is recorded for the test to read.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace halvane::fake {
+
+enum class Step { None, OpenSession, Connect, OpenRequest, SendRequest, ReceiveResponse, QueryStatusCode };
+
+struct HttpScript {
+    // Proxy settings query.
+    bool proxyQueryFails = false;
+    const char16_t* autoConfigUrl = nullptr;
+    const char16_t* proxy = nullptr;
+    const char16_t* proxyBypass = nullptr;
+
+    Step failAt = Step::None;  // this step fails, with `errorCode` as its last error
+    unsigned long errorCode = 0;
+    uint32_t status = 200;
+    std::vector<std::string> chunks;  // the body, as the platform hands it out
+    int readFailsAt = -1;             // ReadData fails for this chunk index
+    int availabilityFailsAt = -1;     // QueryDataAvailable fails when this chunk is next
+    bool traceChangesLastError = false;
+};
+
+struct Record {
+    std::vector<std::string> calls;   // every step, in order ("WinHttpConnect", "Close:request", ...)
+    std::vector<std::string> trace;   // trace lines
+    std::vector<std::string> freed;   // proxy strings released, by name
+    std::u16string agent, proxy, bypass, host, verb, path, headers;
+    bool namedProxy = false;
+    uint16_t port = 0;
+    std::array<int, 4> timeouts{};
+    std::string body;
+    int requests = 0;
+    int open = 0;  // handles open now
+};
+
+struct State {
+    int64_t now = 1700000000;
+    bool randomFails = false;
+    std::array<uint8_t, 16> nonce{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    bool hmacFails = false;
+    HttpScript http;
+    Record record;
+};
+
+// While positive, the fake itself is running: a test that makes allocations fail leaves the
+// fake's own bookkeeping alone (a real platform step does not throw).
+extern thread_local int tInsideFake;
+
+// The fake's state; Reset() restores the defaults above.
+State& state();
+void Reset();
+
+// Shorthand: a 200 reply whose body comes in one chunk.
+void ReplyWith(std::string body);
+
+// HMAC-SHA256 computed independently of the module, as lower-case hex.
+std::string ReferenceHmacHex(const std::string& message, const uint8_t* key, std::size_t keySize);
+// The configured shared key, decoded from HALVANE_TEST_SIGNING_KEY.
+std::array<uint8_t, 32> ConfiguredKey();
+// The digest text a genuine service would put into "signature" for `payload`.
+std::string Sign(const std::string& payload);
+
+}  // namespace halvane::fake

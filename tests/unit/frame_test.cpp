@@ -1,0 +1,156 @@
+// The exported call frame: result buffers of every size, arguments that do not fit, text
+// that is not clean UTF-8, and memory running out, through the exports.
+#include <gtest/gtest.h>
+
+
+#include "export_call.h"
+#include "fake_platform.h"
+
+#include "failing_allocator.h"
+
+namespace halvane {
+namespace {
+
+using test::Export;
+using test::kCanary;
+
+// A UTF-16 literal with its embedded zeros, without the final terminator.
+template <std::size_t N>
+std::u16string U(const char16_t (&text)[N]) {
+    return std::u16string(text, N - 1);
+}
+std::u16string Canaries(std::size_t count) { return std::u16string(count, kCanary); }
+
+class Frame : public ::testing::Test {
+protected:
+    void SetUp() override { fake::Reset(); }
+};
+
+TEST_F(Frame, ResultBufferLengths) {
+    // MarkTradingDay passes the status word through, so the result text is chosen freely.
+    const struct {
+        std::string status;
+        int32_t length;
+        bool nullBuffer;
+        std::u16string expected;  // the buffer's first `length` units; kCanary where untouched
+    } cases[] = {
+        {"ERROR", 6, false, U(u"ERROR\0")},
+        {"ERROR", 5, false, U(u"\0") + Canaries(4)},
+        {"ERROR", 1, false, U(u"\0")},
+        {"ERROR", 0, false, u""},
+        {"ERROR", -1, false, u""},
+        {"ERROR", 16, true, Canaries(16)},
+        {"success", 8, false, U(u"success\0")},
+        {"success", 7, false, U(u"ERROR\0") + Canaries(1)},
+        {"abcdefghijklmnopqrstuvwxyz", 10, false, U(u"ERROR\0") + Canaries(4)},
+        {"", 1, false, U(u"\0")},
+        {"\xE2\x82\xAC", 2, false, U(u"\u20ac\0")},
+        {"\xF0\x9F\x98\x80", 3, false, U(u"\U0001F600\0")},
+        {"\xF0\x9F\x98\x80", 2, false, U(u"\0") + Canaries(1)},
+    };
+    for (const auto& c : cases) {
+        fake::Reset();
+        fake::ReplyWith("{\"status\":\"" + c.status + "\"}");
+        const test::Outcome outcome = test::Invoke({Export::MarkTradingDay}, c.length, c.nullBuffer);
+        EXPECT_EQ(outcome.units, c.expected) << c.status << " / " << c.length;
+        EXPECT_TRUE(outcome.guardIntact) << c.status << " / " << c.length;
+    }
+}
+
+TEST_F(Frame, LengthZeroKeepsTheBufferAndTheCallStillRuns) {
+    fake::ReplyWith(R"({"status":"success"})");
+    const test::Outcome outcome = test::Invoke({Export::MarkTradingDay}, 0);
+    EXPECT_TRUE(outcome.guardIntact);
+    EXPECT_EQ(fake::state().record.requests, 1);
+}
+
+TEST_F(Frame, ResultTextIsDeliveredUpToItsFirstZeroByte) {
+    fake::ReplyWith(std::string("{\"status\":\"ab\0cd\"}", 18));
+    EXPECT_EQ(test::Invoke({Export::MarkTradingDay}, 8).units.substr(0, 3), U(u"ab\0"));
+}
+
+TEST_F(Frame, InvalidUtf8BecomesReplacementCharacters) {
+    const struct {
+        std::string bytes;
+        std::u16string expected;
+    } cases[] = {
+        {"a\xFF" "b", u"a\uFFFDb"},
+        {"\xC3", u"\uFFFD"},
+        {"x\xC0\xAFy", u"x\uFFFD\uFFFDy"},
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
+        {"\xE2\x82", u"\uFFFD"},
+    };
+    for (const auto& c : cases) {
+        fake::Reset();
+        fake::ReplyWith("{\"status\":\"" + c.bytes + "\"}");
+        const test::Outcome outcome = test::Invoke({Export::MarkTradingDay}, 16);
+        EXPECT_EQ(outcome.units.substr(0, outcome.units.find(u'\0')), c.expected);
+    }
+}
+
+TEST_F(Frame, OversizedArgumentSendsNothingAndGivesError) {
+    const std::u16string key256(256, u'k');
+    const std::u16string threeByte86(86, u'\u20ac');  // 258 bytes
+    const std::u16string answers2048(2048, u'a');
+    std::u16string pairs;
+    for (int i = 0; i < 64; ++i) pairs += u"\U0001F600";
+    const struct {
+        test::Call call;
+    } cases[] = {
+        {{Export::GetDailyQuiz, key256.c_str()}},
+        {{Export::GetTodayStatusV2, u"k", threeByte86.c_str()}},
+        {{Export::SubmitQuizAnswers, u"k", u"1", answers2048.c_str()}},
+        {{Export::SubmitQuizAnswersV2, pairs.c_str(), u"1", u""}},
+        {{Export::MarkTradingDay, key256.c_str()}},
+    };
+    for (const auto& c : cases) {
+        fake::Reset();
+        fake::ReplyWith(R"({"status":"success"})");
+        const test::Outcome outcome = test::Invoke(c.call, 64);
+        EXPECT_EQ(outcome.text(), "ERROR") << test::Name(c.call.which);
+        EXPECT_EQ(fake::state().record.requests, 0) << test::Name(c.call.which);
+        EXPECT_TRUE(fake::state().record.calls.empty());
+    }
+}
+
+TEST_F(Frame, AllocationFailureGivesErrorAndReturnsNormally) {
+    // Fail the 1st, 2nd, ... allocation of one call of each export until a call completes
+    // without reaching the armed failure.
+    const std::string signedReply = "{\"status\":\"success\",\"timestamp\":1,\"signature\":\"" + fake::Sign("success|1") + "\"}";
+    for (Export which : test::kAllExports) {
+        for (long n = 0;; ++n) {
+            fake::Reset();
+            fake::ReplyWith(which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2 ? signedReply
+                                                                                                 : R"({"status":"error","message":"refused"})");
+            std::vector<char16_t> buffer(4096, kCanary);
+            test::FailAllocationAfter(n);
+            test::Call call{which};
+            const HalvaneChar* key = reinterpret_cast<const HalvaneChar*>(call.key);
+            const HalvaneChar* account = reinterpret_cast<const HalvaneChar*>(call.account);
+            auto* result = reinterpret_cast<HalvaneChar*>(buffer.data());
+            switch (which) {
+                case Export::GetDailyQuiz: GetDailyQuiz(key, account, result, 4096); break;
+                case Export::GetDailyQuizV2: GetDailyQuizV2(key, account, 1, result, 4096); break;
+                case Export::SubmitQuizAnswers: SubmitQuizAnswers(key, account, key, result, 4096); break;
+                case Export::SubmitQuizAnswersV2: SubmitQuizAnswersV2(key, account, key, 1, result, 4096); break;
+                case Export::GetTodayStatus: GetTodayStatus(key, account, result, 4096); break;
+                case Export::GetTodayStatusV2: GetTodayStatusV2(key, account, 1, result, 4096); break;
+                case Export::MarkTradingDay: MarkTradingDay(key, account, result, 4096); break;
+            }
+            const bool failed = test::AllocationFailed();
+            test::FailAllocationAfter(-1);
+            const std::string text = test::ToUtf8(std::u16string(buffer.data()));
+            if (!failed) {
+                EXPECT_GT(n, 0) << test::Name(which) << ": the call allocates nothing";
+                EXPECT_NE(text, "ERROR") << test::Name(which);
+                break;
+            }
+            EXPECT_EQ(text, "ERROR") << test::Name(which) << " with allocation " << n << " failing";
+            EXPECT_EQ(fake::state().record.open, 0) << "handles left open";
+            ASSERT_LT(n, 1000);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace halvane

@@ -1,0 +1,198 @@
+// The transport algorithm against scripted platform steps: every failure row, the close
+// order, the trace lines and the proxy choice.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/transport.h"
+#include "fake_platform.h"
+
+namespace halvane {
+namespace {
+
+using fake::Step;
+using Lines = std::vector<std::string>;
+
+const Lines kSuccessTrace = {
+    "SendPostRequestTo: before OpenHttpSession\n",      "SendPostRequestTo: after OpenHttpSession\n",
+    "SendPostRequestTo: before WinHttpConnect\n",       "SendPostRequestTo: after WinHttpConnect\n",
+    "SendPostRequestTo: before WinHttpOpenRequest\n",   "SendPostRequestTo: after WinHttpOpenRequest\n",
+    "SendPostRequestTo: before WinHttpSendRequest\n",   "SendPostRequestTo: after WinHttpSendRequest\n",
+    "SendPostRequestTo: before WinHttpReceiveResponse\n", "SendPostRequestTo: after WinHttpReceiveResponse\n",
+};
+
+Lines First(std::size_t count) { return Lines(kSuccessTrace.begin(), kSuccessTrace.begin() + static_cast<std::ptrdiff_t>(count)); }
+Lines With(Lines lines, const std::string& last) {
+    lines.push_back(last);
+    return lines;
+}
+
+// The handles closed, in order.
+Lines Closed() {
+    Lines closed;
+    for (const auto& call : fake::state().record.calls) {
+        if (call.rfind("WinHttpCloseHandle:", 0) == 0) closed.push_back(call.substr(19));
+    }
+    return closed;
+}
+
+class Transport : public ::testing::Test {
+protected:
+    void SetUp() override { fake::Reset(); }
+    std::string Post(std::string_view body = "key=k") { return SendPostRequestTo(body, u"/get_today_status.php"); }
+};
+
+TEST_F(Transport, FailureTable) {
+    const struct {
+        const char* what;
+        Step failAt;
+        Lines trace;
+        Lines closed;
+        std::string result;
+    } rows[] = {
+        {"no session", Step::OpenSession, First(2), {}, "NETWORK_ERROR"},
+        {"no connection", Step::Connect, With(First(4), "SendPostRequestTo: WinHttpConnect FAILED, GetLastError = 12029\n"),
+         {"session"}, "NETWORK_ERROR"},
+        {"no request", Step::OpenRequest,
+         With(First(6), "SendPostRequestTo: WinHttpOpenRequest FAILED, GetLastError = 12029\n"),
+         {"connection", "session"}, "NETWORK_ERROR"},
+        {"send fails", Step::SendRequest,
+         With(First(8), "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12029\n"),
+         {"request", "connection", "session"}, "NETWORK_ERROR"},
+        {"receive fails", Step::ReceiveResponse,
+         With(First(10), "SendPostRequestTo: WinHttpReceiveResponse FAILED, GetLastError = 12029\n"),
+         {"request", "connection", "session"}, "SERVER_ERROR"},
+        {"status query fails", Step::QueryStatusCode, First(10), {"request", "connection", "session"}, "SERVER_ERROR"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fake::Reset();
+        fake::state().http.failAt = row.failAt;
+        fake::state().http.errorCode = 12029;
+        EXPECT_EQ(Post(), row.result);
+        EXPECT_EQ(fake::state().record.trace, row.trace);
+        EXPECT_EQ(Closed(), row.closed);
+        EXPECT_EQ(fake::state().record.open, 0);
+    }
+}
+
+TEST_F(Transport, ErrorCodeIsTakenBeforeTheTraceLineCanChangeIt) {
+    for (Step step : {Step::Connect, Step::OpenRequest, Step::SendRequest, Step::ReceiveResponse}) {
+        fake::Reset();
+        fake::state().http.failAt = step;
+        fake::state().http.errorCode = 12175;
+        fake::state().http.traceChangesLastError = true;
+        Post();
+        EXPECT_NE(fake::state().record.trace.back().find("FAILED, GetLastError = 12175\n"), std::string::npos)
+            << fake::state().record.trace.back();
+    }
+}
+
+TEST_F(Transport, ReadLoopTable) {
+    const struct {
+        const char* what;
+        uint32_t status;
+        std::vector<std::string> chunks;
+        int readFailsAt, availabilityFailsAt;
+        std::string result;
+    } rows[] = {
+        {"one chunk", 200, {"{\"status\":\"success\"}"}, -1, -1, "{\"status\":\"success\"}"},
+        {"chunks appended in order", 200, {"ab", "cd", "e"}, -1, -1, "abcde"},
+        {"NUL bytes kept", 200, {std::string("a\0b", 3), std::string("\0", 1)}, -1, -1, std::string("a\0b\0", 4)},
+        {"empty body", 200, {}, -1, -1, "EMPTY_RESPONSE"},
+        {"first availability query fails", 200, {"ab"}, -1, 0, "EMPTY_RESPONSE"},
+        {"availability fails after a chunk", 200, {"ab", "cd"}, -1, 1, "ab"},
+        {"first read fails", 200, {"ab"}, 0, -1, "READ_ERROR"},
+        {"read fails after a chunk", 200, {"ab", "cd"}, 1, -1, "READ_ERROR"},
+        {"204", 204, {"body"}, -1, -1, "HTTP_204"},
+        {"201", 201, {"body"}, -1, -1, "HTTP_201"},
+        {"404", 404, {}, -1, -1, "HTTP_404"},
+        {"500 with a message", 500, {"{\"message\":\"down\"}"}, -1, -1, "HTTP_500"},
+        {"large code", 4294967295u, {}, -1, -1, "HTTP_4294967295"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fake::Reset();
+        auto& http = fake::state().http;
+        http.status = row.status;
+        http.chunks = row.chunks;
+        http.readFailsAt = row.readFailsAt;
+        http.availabilityFailsAt = row.availabilityFailsAt;
+        EXPECT_EQ(Post(), row.result);
+        EXPECT_EQ(fake::state().record.trace, kSuccessTrace);  // the status query and reads trace nothing
+        EXPECT_EQ(Closed(), (Lines{"request", "connection", "session"}));
+        if (row.status != 200) {
+            for (const auto& call : fake::state().record.calls) EXPECT_NE(call, "WinHttpReadData");
+        }
+    }
+}
+
+TEST_F(Transport, RequestSettings) {
+    fake::ReplyWith("x");
+    EXPECT_EQ(Post("a=1&b=2"), "x");
+    const auto& record = fake::state().record;
+    EXPECT_EQ(record.agent, u"Halvane/1.0");
+    EXPECT_EQ(record.verb, u"POST");
+    EXPECT_EQ(record.path, u"/get_today_status.php");
+    EXPECT_EQ(record.host, kServiceHost);
+    EXPECT_EQ(record.port, kServicePort);
+    EXPECT_EQ(record.headers, u"Content-Type: application/x-www-form-urlencoded\r\n");
+    EXPECT_EQ(record.body, "a=1&b=2");
+    EXPECT_EQ(record.timeouts, (std::array<int, 4>{15000, 15000, 15000, 20000}));
+    const Lines expected = {"WinHttpGetIEProxyConfigForCurrentUser", "WinHttpOpen", "WinHttpSetTimeouts",
+                            "WinHttpConnect", "WinHttpOpenRequest", "WinHttpSendRequest", "WinHttpReceiveResponse",
+                            "WinHttpQueryHeaders", "WinHttpQueryDataAvailable", "WinHttpReadData",
+                            "WinHttpQueryDataAvailable", "WinHttpCloseHandle:request", "WinHttpCloseHandle:connection",
+                            "WinHttpCloseHandle:session"};
+    EXPECT_EQ(record.calls, expected);
+}
+
+TEST_F(Transport, ProxyChoiceTable) {
+    const struct {
+        const char* what;
+        bool queryFails;
+        const char16_t *autoConfig, *proxy, *bypass;
+        bool named;
+        std::u16string usedProxy, usedBypass;
+        Lines freed;
+    } rows[] = {
+        {"query fails: direct, nothing released", true, nullptr, u"p:1", nullptr, false, u"", u"", {}},
+        {"no settings: direct", false, nullptr, nullptr, nullptr, false, u"", u"", {}},
+        {"auto-config URL only: direct", false, u"http://pac/", nullptr, nullptr, false, u"", u"", {"autoConfigUrl"}},
+        {"proxy without bypass", false, nullptr, u"proxy:3128", nullptr, true, u"proxy:3128", u"", {"proxy"}},
+        {"proxy with bypass, all released in order", false, u"http://pac/", u"proxy:3128", u"<local>", true,
+         u"proxy:3128", u"<local>", {"autoConfigUrl", "proxy", "proxyBypass"}},
+        {"bypass only: direct", false, nullptr, nullptr, u"<local>", false, u"", u"", {"proxyBypass"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fake::Reset();
+        auto& http = fake::state().http;
+        http.proxyQueryFails = row.queryFails;
+        http.autoConfigUrl = row.autoConfig;
+        http.proxy = row.proxy;
+        http.proxyBypass = row.bypass;
+        fake::ReplyWith("x");
+        EXPECT_EQ(Post(), "x");
+        const auto& record = fake::state().record;
+        EXPECT_EQ(record.namedProxy, row.named);
+        EXPECT_EQ(record.proxy, row.usedProxy);
+        EXPECT_EQ(record.bypass, row.usedBypass);
+        EXPECT_EQ(record.freed, row.freed);
+        // The strings are released after the session is opened.
+        if (!row.freed.empty()) {
+            EXPECT_EQ(record.calls.at(1), "WinHttpOpen");
+        }
+    }
+}
+
+TEST_F(Transport, ProxyStringsAreReleasedEvenWhenTheSessionFails) {
+    fake::state().http.proxy = u"proxy:3128";
+    fake::state().http.failAt = Step::OpenSession;
+    EXPECT_EQ(Post(), "NETWORK_ERROR");
+    EXPECT_EQ(fake::state().record.freed, Lines{"proxy"});
+}
+
+}  // namespace
+}  // namespace halvane

@@ -77,7 +77,6 @@ TEST_F(Frame, InvalidUtf8BecomesReplacementCharacters) {
         {"a\xFF" "b", u"a\uFFFDb"},
         {"\xC3", u"\uFFFD"},
         {"x\xC0\xAFy", u"x\uFFFD\uFFFDy"},
-        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
         {"\xE2\x82", u"\uFFFD"},
     };
     for (const auto& c : cases) {

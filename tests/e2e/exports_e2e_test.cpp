@@ -1,0 +1,157 @@
+// The built module (halvane.dll under Wine, libhalvane.so natively) through its exports,
+// against the local service: scripted replies, a trader's whole day on the real service,
+// refusals, a reply signed with another key, and a service that is not there.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "export_call.h"
+#include "service_record.h"
+
+namespace halvane {
+namespace {
+
+using test::Export;
+
+// Answers "a" to every question of a quiz reply ({"number":N,...} entries).
+std::u16string AnswerEveryQuestionWithA(const std::string& quiz) {
+    std::string answers;
+    static const std::regex number(R"re("number":([0-9]+))re");
+    for (auto it = std::sregex_iterator(quiz.begin(), quiz.end(), number); it != std::sregex_iterator(); ++it) {
+        answers += (answers.empty() ? "" : "&") + (*it)[1].str() + "=a";
+    }
+    return test::ToUtf16(answers);
+}
+
+const std::string kEnvelopeTail = "&nonce=[0-9a-f]{32}&timestamp=[0-9]{10,}";
+
+TEST(ExportsScripted, ResultsAndBodies) {
+    const struct {
+        test::Call call;
+        std::string result;  // a regular expression
+        std::string body;    // a regular expression
+    } cases[] = {
+        {{Export::GetDailyQuiz, u"signed-quiz", u"12345"},
+         R"(\{"status":"success","timestamp":[0-9]+,"signature":"[0-9a-f]{64}","quiz":\[\{"number":1,"question":"Stop set\?"\}\]\})",
+         "key=signed-quiz&account=12345" + kEnvelopeTail},
+        {{Export::GetDailyQuizV2, u"forged-quiz", u"12345", u"", -3600}, "SIGNATURE_INVALID",
+         "key=forged-quiz&account=12345" + kEnvelopeTail + "&broker_time=-3600"},
+        {{Export::SubmitQuizAnswers, u"signed-answers", u"\u00e9", u"1=a&2=b"}, R"(success\|caution\|50)",
+         "key=signed-answers&account=%C3%A9&answers=1%3Da%262%3Db" + kEnvelopeTail},
+        {{Export::SubmitQuizAnswersV2, u"signed-answers", u"1", u"", 0}, R"(success\|caution\|50)",
+         "key=signed-answers&account=1&answers=" + kEnvelopeTail + "&broker_time=0"},
+        {{Export::GetTodayStatus, u"signed-status", u"1"}, R"(completed\|ready\|100\|false)",
+         "key=signed-status&account=1" + kEnvelopeTail},
+        {{Export::GetTodayStatusV2, u"http500", u"1", u"", 1699990000}, "ERROR",
+         "key=http500&account=1" + kEnvelopeTail + "&broker_time=1699990000"},
+        {{Export::MarkTradingDay, u"mark", u"1"}, "success", "key=mark&account=1" + kEnvelopeTail},
+        {{Export::MarkTradingDay, u"http204", u"1"}, "", "key=http204&account=1" + kEnvelopeTail},
+        {{Export::MarkTradingDay, u"empty200", u"1"}, "", "key=empty200&account=1" + kEnvelopeTail},
+        {{Export::GetDailyQuiz, u"nul", u"1"}, "ERROR", "key=nul&account=1" + kEnvelopeTail},
+        {{Export::GetDailyQuiz, u"ok", u"1"}, "passed through", "key=ok&account=1" + kEnvelopeTail},
+    };
+    for (const auto& c : cases) {
+        const std::string key = test::ToUtf8(c.call.key);
+        EXPECT_TRUE(std::regex_match(test::Result(c.call), std::regex(c.result))) << test::Name(c.call.which) << " " << key;
+        const test::ReceivedRequest request = test::LastRequestStartingWith("key=" + key + "&");
+        EXPECT_TRUE(std::regex_match(request.body, std::regex(c.body))) << request.body;
+        EXPECT_EQ(request.path, test::ToUtf8(test::PathOf(c.call.which)));
+        EXPECT_EQ(request.method, "POST");
+    }
+}
+
+TEST(ExportsScripted, ResultBufferEdges) {
+    // A signed quiz needs far more than 16 units: the buffer gets "ERROR", nothing past it.
+    const test::Outcome small = test::Invoke({Export::GetDailyQuiz, u"signed-quiz"}, 16);
+    EXPECT_EQ(small.text(), "ERROR");
+    EXPECT_TRUE(small.guardIntact);
+    const test::Outcome exact = test::Invoke({Export::MarkTradingDay, u"mark"}, 8);
+    EXPECT_EQ(exact.text(), "success");
+    EXPECT_TRUE(exact.guardIntact);
+    const test::Outcome none = test::Invoke({Export::MarkTradingDay, u"mark"}, 0);
+    EXPECT_EQ(none.units, u"");
+    EXPECT_TRUE(none.guardIntact);
+}
+
+// The real service, with the trader "day-key" / "1001" known to it.
+TEST(ExportsTraderDay, WholeDayThroughEveryExport) {
+    const test::Call trader{Export::GetTodayStatus, u"day-key", u"1001"};
+    auto with = [&](Export which, const char16_t* answers = u"", int64_t brokerTime = 0) {
+        test::Call call = trader;
+        call.which = which;
+        call.answers = answers;
+        call.brokerTime = brokerTime;
+        return test::Result(call);
+    };
+
+    EXPECT_EQ(with(Export::GetTodayStatus), "not_completed");
+    EXPECT_EQ(with(Export::GetTodayStatusV2, u"", 1700000000), "not_completed");
+
+    const std::string quiz = with(Export::GetDailyQuiz);
+    ASSERT_EQ(quiz.rfind("{\"status\":\"success\"", 0), 0u) << quiz;
+    EXPECT_NE(quiz.find("\"quiz\":["), std::string::npos);
+    EXPECT_EQ(with(Export::GetDailyQuizV2, u"", 1700000000).rfind("{\"status\":\"success\"", 0), 0u);
+
+    const std::u16string answers = AnswerEveryQuestionWithA(quiz);
+    ASSERT_FALSE(answers.empty()) << quiz;
+    const std::string verdict = with(Export::SubmitQuizAnswersV2, answers.c_str(), 1700000123);
+    EXPECT_TRUE(std::regex_match(verdict, std::regex(R"(success\|(ready\|100|caution\|50|not_ready\|0))"))) << verdict;
+    EXPECT_TRUE(std::regex_search(test::LastRequestStartingWith("key=day-key&account=1001&answers=").body,
+                                  std::regex("&broker_time=1700000123$")));
+
+    // A second submission is refused; the refusal's message is the result.
+    const std::string again = with(Export::SubmitQuizAnswers, answers.c_str());
+    EXPECT_NE(again, "ERROR");
+    EXPECT_EQ(again.find("success"), std::string::npos) << again;
+
+    const std::string status = with(Export::GetTodayStatus);
+    EXPECT_EQ(status, "completed|" + verdict.substr(8) + "|false");
+    EXPECT_EQ(with(Export::MarkTradingDay), "success");
+    EXPECT_EQ(with(Export::MarkTradingDay), "already_marked");
+    EXPECT_EQ(with(Export::GetTodayStatusV2, u"", -5), status);
+}
+
+TEST(ExportsTraderDay, RefusalsPassTheServiceMessage) {
+    const std::string unknown = test::Result({Export::GetDailyQuiz, u"nobody", u"1"});
+    EXPECT_NE(unknown, "ERROR");
+    EXPECT_NE(unknown.find("unknown"), std::string::npos) << unknown;
+    EXPECT_EQ(test::Result({Export::MarkTradingDay, u"nobody", u"1"}), "error");
+}
+
+// The scripted service signs its replies with another key than the module's.
+TEST(ExportsForeignKey, SignedRepliesAreRejected) {
+    const struct {
+        test::Call call;
+        std::string result;
+    } cases[] = {
+        {{Export::GetDailyQuiz, u"signed-quiz"}, "SIGNATURE_INVALID"},
+        {{Export::GetDailyQuizV2, u"signed-quiz", u"1", u"", 5}, "SIGNATURE_INVALID"},
+        {{Export::SubmitQuizAnswers, u"signed-answers", u"1", u"1=a"}, "SIGNATURE_INVALID"},
+        {{Export::GetTodayStatusV2, u"signed-status", u"1", u"", 5}, "SIGNATURE_INVALID"},
+        {{Export::MarkTradingDay, u"mark"}, "success"},  // unsigned
+    };
+    for (const auto& c : cases) EXPECT_EQ(test::Result(c.call), c.result) << test::Name(c.call.which);
+}
+
+// Nothing listens on the service port.
+TEST(ExportsRefused, TransportFailureResults) {
+    for (Export which : test::kAllExports) {
+        const test::Outcome outcome = test::Invoke({which}, 32);
+        EXPECT_EQ(outcome.text(), which == Export::MarkTradingDay ? "" : "ERROR") << test::Name(which);
+        EXPECT_TRUE(outcome.guardIntact);
+    }
+    // Buffer lengths around "ERROR" on the real conversions.
+    EXPECT_EQ(test::Invoke({Export::GetDailyQuiz}, 6).text(), "ERROR");
+    const test::Outcome five = test::Invoke({Export::GetDailyQuiz}, 5);
+    EXPECT_EQ(five.units[0], u'\0');
+    EXPECT_EQ(five.units.substr(1), std::u16string(4, test::kCanary));
+    EXPECT_TRUE(test::Invoke({Export::GetDailyQuiz}, -1).guardIntact);
+    EXPECT_TRUE(test::Invoke({Export::GetDailyQuiz}, 8, true).guardIntact);
+    // An oversized key is never sent: "ERROR" at once.
+    const std::u16string key(300, u'k');
+    EXPECT_EQ(test::Result({Export::MarkTradingDay, key.c_str()}), "ERROR");
+}
+
+}  // namespace
+}  // namespace halvane

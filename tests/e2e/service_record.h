@@ -1,0 +1,26 @@
+// The requests the service received, read back from its record file (one JSON line each).
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace halvane::test {
+
+struct ReceivedRequest {
+    std::string path;
+    std::string method;
+    std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
+    std::string body;
+
+    // The first header of that name (case-insensitive), or null.
+    const std::string* Header(const std::string& name) const;
+};
+
+// The record named by HALVANE_TEST_RECORD; empty when it is not set or cannot be read.
+std::vector<ReceivedRequest> ReadServiceRecord();
+
+// The last request whose body starts with `prefix`; throws when there is none.
+ReceivedRequest LastRequestStartingWith(const std::string& prefix);
+
+}  // namespace halvane::test

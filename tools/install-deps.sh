@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what building and testing halvane needs on Debian 12: CMake and Ninja, g++ and
+# the MinGW-w64 cross compilers, Wine, libcurl with OpenSSL, GoogleTest, Google Benchmark,
+# clang (fuzzing), Python 3, openssl, tinyproxy and zip. Does nothing when all is there.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ make pkg-config
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+  wine64 libwine
+  libcurl4-openssl-dev libssl-dev openssl ca-certificates
+  googletest libgtest-dev libbenchmark-dev
+  clang libclang-rt-14-dev
+  python3 tinyproxy zip unzip procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# tinyproxy's package starts a system-wide proxy; the tests start their own.
+if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now tinyproxy >/dev/null 2>&1 || true; fi
+$SUDO service tinyproxy stop >/dev/null 2>&1 || true

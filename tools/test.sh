@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test: natively, under the sanitizers, and the Windows
+# build under Wine. Exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/install-deps.sh
+presets=(${HALVANE_PRESETS:-linux linux-asan windows})
+status=0
+for preset in "${presets[@]}"; do
+  echo "=== ${preset}: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+for preset in "${presets[@]}"; do
+  echo "=== ${preset}: test"
+  ctest --preset "$preset" || status=1
+done
+exit $status

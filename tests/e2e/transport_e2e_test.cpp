@@ -57,6 +57,9 @@ TEST(TransportScripted, RequestOnTheWire) {
     EXPECT_EQ(request.Header("Transfer-Encoding"), nullptr);
 }
 
+// One exchange, for reading its trace lines.
+TEST(TransportTrace, OneExchange) { EXPECT_EQ(Post("ok"), R"({"status":"ok","message":"passed through"})"); }
+
 // Nothing listens on the service port.
 TEST(TransportRefused, IsANetworkError) { EXPECT_EQ(Post("ok"), "NETWORK_ERROR"); }
 

@@ -1,0 +1,217 @@
+// halvane-cli: loads the module at run time, calls one export and prints its result text.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "halvane.h"
+#include "module_loader.h"
+
+namespace {
+
+constexpr int kExitRan = 0;
+constexpr int kExitUsage = 2;
+constexpr int kExitLoad = 3;
+constexpr long long kDefaultBuffer = 65536;
+constexpr long long kMaxBuffer = 16 * 1024 * 1024;
+
+const char kUsage[] =
+    "usage: halvane-cli [--library PATH] [--buffer N] COMMAND --key KEY --account ACCOUNT [OPTIONS]\n"
+    "\n"
+    "commands:\n"
+    "  quiz     fetch today's quiz          (GetDailyQuiz, GetDailyQuizV2 with --broker-time)\n"
+    "  submit   submit the quiz answers     (SubmitQuizAnswers, ...V2 with --broker-time)\n"
+    "  status   today's status              (GetTodayStatus, GetTodayStatusV2 with --broker-time)\n"
+    "  mark     mark today as a trading day (MarkTradingDay)\n"
+    "\n"
+    "options:\n"
+    "  --key KEY           the trader's user key\n"
+    "  --account ACCOUNT   the trading account\n"
+    "  --answers TEXT      the quiz answers, e.g. 1=a&2=c&3=b (submit only)\n"
+    "  --broker-time N     the broker's time, a signed 64-bit number; selects the V2 export\n"
+    "  --buffer N          result buffer length in UTF-16 units, 0 to 16777216 (default 65536)\n"
+    "  --library PATH      the module to load (default: the one beside this program)\n"
+    "  --help              this text\n"
+    "\n"
+    "Prints the export's result text as UTF-8. Exit status: 0 the export ran (whatever its\n"
+    "result), 2 bad usage, 3 the library or the export could not be loaded.\n";
+
+using Text = std::u16string;
+
+Text ToUtf16(const std::string& text) {
+    Text out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const int extra = c < 0x80 ? 0 : c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
+        char32_t cp = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
+        bool valid = extra >= 0 && i + static_cast<std::size_t>(extra) < text.size() + (extra == 0 ? 1 : 0);
+        for (int k = 1; valid && k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+            valid = (next & 0xC0) == 0x80;
+            cp = (cp << 6) | (next & 0x3F);
+        }
+        if (!valid) {
+            out += u'\uFFFD';
+            ++i;
+            continue;
+        }
+        i += static_cast<std::size_t>(extra) + 1;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += static_cast<char16_t>(0xD800 | (cp >> 10));
+            out += static_cast<char16_t>(0xDC00 | (cp & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+std::string ToUtf8(const char16_t* text) {
+    std::string out;
+    for (std::size_t i = 0; text[i] != 0; ++i) {
+        char32_t cp = text[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::optional<long long> ParseInteger(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || end != text.c_str() + text.size()) return std::nullopt;
+    return value;
+}
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "halvane-cli: %s\n\n%s", message.c_str(), kUsage);
+    return kExitUsage;
+}
+
+struct Options {
+    std::string command;
+    std::map<std::string, std::string> values;
+};
+
+using ResultBuffer = std::vector<char16_t>;
+
+const HalvaneChar* W(const Text& text) { return reinterpret_cast<const HalvaneChar*>(text.c_str()); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments = halvane::cli::CommandLine(argc, argv);
+    Options options;
+    static const char* const kValued[] = {"--key", "--account", "--answers", "--broker-time", "--buffer", "--library"};
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help" || argument == "-h") {
+            std::fputs(kUsage, stdout);
+            return kExitRan;
+        }
+        bool valued = false;
+        for (const char* name : kValued) valued = valued || argument == name;
+        if (valued) {
+            if (i + 1 >= arguments.size()) return UsageError(argument + " needs a value");
+            if (!options.values.emplace(argument, arguments[i + 1]).second) return UsageError(argument + " given twice");
+            ++i;
+        } else if (argument.rfind("--", 0) == 0) {
+            return UsageError("unknown option " + argument);
+        } else if (options.command.empty()) {
+            options.command = argument;
+        } else {
+            return UsageError("unexpected argument " + argument);
+        }
+    }
+    auto has = [&](const char* name) { return options.values.count(name) != 0; };
+    const std::string& command = options.command;
+    if (command.empty()) return UsageError("no command given");
+    if (command != "quiz" && command != "submit" && command != "status" && command != "mark") {
+        return UsageError("unknown command " + command);
+    }
+    if (!has("--key")) return UsageError("--key is required");
+    if (!has("--account")) return UsageError("--account is required");
+    if (command == "submit" && !has("--answers")) return UsageError("submit needs --answers");
+    if (command != "submit" && has("--answers")) return UsageError("--answers belongs to submit");
+    if (command == "mark" && has("--broker-time")) return UsageError("mark has no broker time");
+
+    std::optional<long long> brokerTime;
+    if (has("--broker-time")) {
+        brokerTime = ParseInteger(options.values["--broker-time"]);
+        if (!brokerTime) return UsageError("--broker-time must be a signed 64-bit number");
+    }
+    long long length = kDefaultBuffer;
+    if (has("--buffer")) {
+        const auto parsed = ParseInteger(options.values["--buffer"]);
+        if (!parsed || *parsed < 0 || *parsed > kMaxBuffer) return UsageError("--buffer must be a number from 0 to 16777216");
+        length = *parsed;
+    }
+
+    std::string error;
+    const auto module = halvane::cli::LoadModule(has("--library") ? options.values["--library"] : "", error);
+    if (!module) {
+        std::fprintf(stderr, "halvane-cli: %s\n", error.c_str());
+        return kExitLoad;
+    }
+
+    const char* name = command == "quiz"     ? (brokerTime ? "GetDailyQuizV2" : "GetDailyQuiz")
+                       : command == "submit" ? (brokerTime ? "SubmitQuizAnswersV2" : "SubmitQuizAnswers")
+                       : command == "status" ? (brokerTime ? "GetTodayStatusV2" : "GetTodayStatus")
+                                             : "MarkTradingDay";
+    void* address = module->Find(name);
+    if (address == nullptr) {
+        std::fprintf(stderr, "halvane-cli: the library has no export %s\n", name);
+        return kExitLoad;
+    }
+
+    const Text key = ToUtf16(options.values["--key"]);
+    const Text account = ToUtf16(options.values["--account"]);
+    const Text answers = ToUtf16(options.values["--answers"]);
+    // One spare zero after the length the export is told, so the text always ends.
+    ResultBuffer buffer(static_cast<std::size_t>(length) + 1, u'\0');
+    auto* result = reinterpret_cast<HalvaneChar*>(buffer.data());
+    const auto resultLength = static_cast<int32_t>(length);
+
+    using Plain = void (*)(const HalvaneChar*, const HalvaneChar*, HalvaneChar*, int32_t);
+    using PlainV2 = void (*)(const HalvaneChar*, const HalvaneChar*, int64_t, HalvaneChar*, int32_t);
+    using Submit = void (*)(const HalvaneChar*, const HalvaneChar*, const HalvaneChar*, HalvaneChar*, int32_t);
+    using SubmitV2 = void (*)(const HalvaneChar*, const HalvaneChar*, const HalvaneChar*, int64_t, HalvaneChar*, int32_t);
+    if (command == "submit") {
+        if (brokerTime) {
+            reinterpret_cast<SubmitV2>(address)(W(key), W(account), W(answers), *brokerTime, result, resultLength);
+        } else {
+            reinterpret_cast<Submit>(address)(W(key), W(account), W(answers), result, resultLength);
+        }
+    } else if (brokerTime) {
+        reinterpret_cast<PlainV2>(address)(W(key), W(account), *brokerTime, result, resultLength);
+    } else {
+        reinterpret_cast<Plain>(address)(W(key), W(account), result, resultLength);
+    }
+    halvane::cli::WriteOutput(ToUtf8(buffer.data()) + "\n");
+    return kExitRan;
+}

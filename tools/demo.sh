@@ -14,9 +14,11 @@ for preset in windows linux; do
   cmake --build --preset "$preset" --target halvane halvane-cli $([ "$preset" = windows ] && echo install_test_ca)
 done
 
+# One Wine prefix for the whole demo: the one the Windows build's tests use.
+export HALVANE_WINEPREFIX="$root/build/windows/wineprefix"
 state=$(mktemp -d)
 cleanup() {
-  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX=$HALVANE_WINEPREFIX /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
   rm -rf "$state"
 }
 trap cleanup EXIT
@@ -70,7 +72,7 @@ run_day() {  # run_day PRESET PORT KEY ACCOUNT CLI...
 
 bold "Windows: build/windows/halvane.dll under Wine (WinHTTP, CNG), service on localhost:18445"
 bash service/make_test_certs.sh build/windows/certs >/dev/null
-(cd build/windows && "$root/cmake/wine-run.sh" ./install_test_ca.exe "$root/build/windows/certs/ca.der" >/dev/null)
+"$root/cmake/wine-run.sh" "$root/build/windows/install_test_ca.exe" "$root/build/windows/certs/ca.der" >/dev/null
 run_day windows 18445 demo-trader-win 50001 "$root/cmake/wine-run.sh" "$root/build/windows/halvane-cli.exe"
 
 bold "Linux: build/linux/libhalvane.so (libcurl, OpenSSL), service on localhost:18443"

@@ -16,4 +16,9 @@ for preset in "${presets[@]}"; do
   echo "=== ${preset}: test"
   ctest --preset "$preset" || status=1
 done
+# The main job is part of the tests: if the demo breaks, the run fails.
+if [ -z "${HALVANE_SKIP_DEMO:-}" ]; then
+  echo "=== demo"
+  bash tools/demo.sh || status=1
+fi
 exit $status

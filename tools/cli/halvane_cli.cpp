@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "halvane.h"
+#include "common/utf_text.h"
 #include "module_loader.h"
 
 namespace {
@@ -41,63 +42,7 @@ const char kUsage[] =
     "result), 2 bad usage, 3 the library or the export could not be loaded.\n";
 
 using Text = std::u16string;
-
-Text ToUtf16(const std::string& text) {
-    Text out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const int extra = c < 0x80 ? 0 : c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
-        char32_t cp = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
-        bool valid = extra >= 0 && i + static_cast<std::size_t>(extra) < text.size() + (extra == 0 ? 1 : 0);
-        for (int k = 1; valid && k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-            valid = (next & 0xC0) == 0x80;
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        if (!valid) {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        i += static_cast<std::size_t>(extra) + 1;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 | (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 | (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return out;
-}
-
-std::string ToUtf8(const char16_t* text) {
-    std::string out;
-    for (std::size_t i = 0; text[i] != 0; ++i) {
-        char32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
+using halvane::text::ToUtf16;
 
 std::optional<long long> ParseInteger(const std::string& text) {
     if (text.empty()) return std::nullopt;
@@ -212,6 +157,6 @@ int main(int argc, char** argv) {
     } else {
         reinterpret_cast<Plain>(address)(W(key), W(account), result, resultLength);
     }
-    halvane::cli::WriteOutput(ToUtf8(buffer.data()) + "\n");
+    halvane::cli::WriteOutput(halvane::text::ToUtf8(buffer.data()) + "\n");
     return kExitRan;
 }

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in a throwaway prefix. The prefix lives in the build
-# tree (HALVANE_WINEPREFIX, else ./wineprefix under the current build directory) and is
-# created on first use; concurrent first uses wait for each other.
+# tree (HALVANE_WINEPREFIX, else wineprefix/ in the build directory the current directory is
+# in, else build/windows/wineprefix) and is created on first use; concurrent first uses wait
+# for each other.
 set -euo pipefail
 prefix=${HALVANE_WINEPREFIX:-${WINEPREFIX:-}}
 if [ -z "$prefix" ]; then
   dir=$PWD
   while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
-  [ -f "$dir/CMakeCache.txt" ] || dir=$PWD
+  [ -f "$dir/CMakeCache.txt" ] || dir="$(cd "$(dirname "$0")/.." && pwd)/build/windows"
   prefix="$dir/wineprefix"
 fi
 export WINEPREFIX="$prefix"

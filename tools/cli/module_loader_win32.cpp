@@ -1,6 +1,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 
 #include "module_loader.h"
@@ -65,6 +68,8 @@ std::vector<std::string> CommandLine(int, char**) {
 }
 
 void WriteOutput(const std::string& text) {
+    // The result text's bytes exactly: no CR added before line feeds.
+    _setmode(_fileno(stdout), _O_BINARY);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
 }

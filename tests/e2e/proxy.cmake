@@ -1,0 +1,30 @@
+# The session's proxy choice through a real proxy (tinyproxy): one exchange per setting of
+# the current user's proxy settings. Included from tests/CMakeLists.txt.
+set(_with_proxy ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/with_proxy.py)
+set(_proxy_exchange ${_halvane_run} $<TARGET_FILE:transport_e2e_tests> --gtest_filter=TransportTrace.*)
+
+# test name suffix, then the setting
+if(CMAKE_CROSSCOMPILING)
+  set(_proxy_mode windows --wine-run ${_halvane_run})
+  set(_proxy_cases named proxy bypass proxy-bypass autodetect autodetect pac pac none none dead dead-proxy)
+  # Each case changes the prefix's settings for every Wine program running meanwhile.
+  set(_proxy_locks "service_port;wine_proxy_settings")
+else()
+  # The environment has no automatic-detection or auto-configuration setting.
+  set(_proxy_mode posix)
+  set(_proxy_cases named proxy bypass proxy-bypass none none dead dead-proxy)
+  set(_proxy_locks service_port)
+endif()
+
+while(_proxy_cases)
+  list(POP_FRONT _proxy_cases _name _setting)
+  set(_expect "")
+  if(_setting STREQUAL "dead-proxy")
+    set(_expect --expect-output NETWORK_ERROR)
+  endif()
+  add_test(NAME e2e_proxy_${_name}
+           COMMAND ${_with_service} --script ${_transport_cases} --
+                   ${_with_proxy} --mode ${_proxy_mode} --setting ${_setting} ${_expect} -- ${_proxy_exchange})
+  set_tests_properties(e2e_proxy_${_name} PROPERTIES FIXTURES_REQUIRED "${_e2e_fixtures}"
+                       RESOURCE_LOCK "${_proxy_locks}" LABELS e2e)
+endwhile()

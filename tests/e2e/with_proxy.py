@@ -1,0 +1,428 @@
+#!/usr/bin/env python3
+"""Run a command under one of the current user's proxy settings, through a real proxy.
+
+  with_proxy.py --mode windows|posix
+                --setting proxy|proxy-bypass|autodetect|pac|none|dead-proxy
+                [--wine-run PATH] [--port N] [--expect-output TEXT] [--timeout S]
+                -- COMMAND ARGS...
+
+Starts tinyproxy on a free loopback port, applies the setting, runs COMMAND, removes
+the setting again, stops tinyproxy and checks what went through it:
+
+  proxy         the proxy list names tinyproxy: COMMAND succeeds, and tinyproxy
+                tunnelled it (CONNECT localhost:N).
+  proxy-bypass  the same proxy with a bypass list naming localhost,
+  autodetect    only automatic detection,
+  pac           only an auto-configuration URL (a script that names tinyproxy),
+  none          a direct connection: COMMAND succeeds and tinyproxy saw nothing.
+  dead-proxy    the proxy list names a port where nothing listens: COMMAND must
+                fail, and the service must not have been reached.
+
+Windows mode writes the settings as WinHTTP reads them for the current user (the
+DefaultConnectionSettings value) into the Wine prefix through the wine-run script;
+POSIX mode passes them in COMMAND's environment (https_proxy, no_proxy). POSIX has
+no automatic-detection or auto-configuration setting.
+
+N is --port, else HALVANE_TEST_PORT (set by with_service.py). When HALVANE_TEST_RECORD
+names the service's request record, the direct and proxied cases must have reached the
+service and dead-proxy must not have.
+
+Prints "1 passed, 0 failed" or "0 passed, 1 failed" last; exits 0 only on a pass
+(2 on bad usage).
+"""
+
+import argparse
+import http.server
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SETTINGS = ["proxy", "proxy-bypass", "autodetect", "pac", "none", "dead-proxy"]
+POSIX_SETTINGS = ["proxy", "proxy-bypass", "none", "dead-proxy"]
+PROXY_VARIABLES = ["http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                   "ALL_PROXY", "no_proxy", "NO_PROXY"]
+
+CONNECTIONS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+SETTINGS_VALUE = "DefaultConnectionSettings"
+SETTINGS_MAGIC = 0x46
+FLAG_DIRECT, FLAG_PROXY, FLAG_PAC, FLAG_AUTODETECT = 1, 2, 4, 8
+
+READY_TIMEOUT = 20.0
+STOP_GRACE = 5.0
+REG_TIMEOUT = 120.0
+
+
+class Interrupted(Exception):
+    pass
+
+
+class Failure(Exception):
+    pass
+
+
+def parse_args(argv):
+    if "--" not in argv:
+        sys.stderr.write("usage: with_proxy.py [options] -- COMMAND ARGS... (missing --)\n")
+        sys.exit(2)
+    split = argv.index("--")
+    own, command = argv[:split], argv[split + 1:]
+    parser = argparse.ArgumentParser(prog="with_proxy.py", usage="%(prog)s [options] -- COMMAND ARGS...")
+    parser.add_argument("--mode", choices=["windows", "posix"], required=True)
+    parser.add_argument("--setting", choices=SETTINGS, required=True)
+    parser.add_argument("--wine-run", help="the script that runs Windows programs in the test prefix")
+    parser.add_argument("--port", type=int, help="the service port (default: HALVANE_TEST_PORT)")
+    parser.add_argument("--expect-output", help="text COMMAND's output must contain")
+    parser.add_argument("--timeout", type=float, default=300.0, help="seconds COMMAND may run")
+    args = parser.parse_args(own)
+    if not command:
+        parser.error("no COMMAND after --")
+    if args.mode == "windows" and not args.wine_run:
+        parser.error("--mode windows needs --wine-run")
+    if args.mode == "posix" and args.setting not in POSIX_SETTINGS:
+        parser.error("POSIX has no %s setting" % args.setting)
+    if args.port is None:
+        try:
+            args.port = int(os.environ["HALVANE_TEST_PORT"])
+        except (KeyError, ValueError):
+            parser.error("no --port and no usable HALVANE_TEST_PORT")
+    return args, command
+
+
+def child_setup():
+    # Nothing started here may outlive this driver.
+    if sys.platform.startswith("linux"):
+        import ctypes
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def stop(proc):
+    if proc is None or proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(STOP_GRACE)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Tinyproxy:
+    """A private tinyproxy in the foreground, logging every request line."""
+
+    def __init__(self, work):
+        self.work = work
+        self.log = os.path.join(work, "tinyproxy.log")
+        self.output = os.path.join(work, "tinyproxy.out")
+        self.proc = None
+        self.port = None
+
+    def start(self):
+        binary = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
+        # A port picked now may be taken before tinyproxy binds it: try a few.
+        for _ in range(5):
+            self.port = free_port()
+            conf = os.path.join(self.work, "tinyproxy.conf")
+            with open(conf, "w") as f:
+                # No ConnectPort lines: CONNECT to any port is allowed.
+                f.write('Port %d\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 20\n'
+                        'LogFile "%s"\nLogLevel Connect\nPidFile "%s"\n'
+                        % (self.port, self.log, os.path.join(self.work, "tinyproxy.pid")))
+            with open(self.output, "ab") as out:
+                self.proc = subprocess.Popen([binary, "-d", "-c", conf], stdin=subprocess.DEVNULL,
+                                             stdout=out, stderr=out, preexec_fn=child_setup)
+            if self.wait_ready():
+                return
+            stop(self.proc)
+        raise Failure("tinyproxy did not start:\n" + self.logs())
+
+    def wait_ready(self):
+        deadline = time.monotonic() + READY_TIMEOUT
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return False
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=1):
+                    return True
+            except OSError:
+                time.sleep(0.05)
+        return False
+
+    def stop(self):
+        stop(self.proc)
+
+    def requests(self):
+        """The request lines tinyproxy was sent, e.g. "CONNECT localhost:18443"."""
+        try:
+            with open(self.log, encoding="utf-8", errors="replace") as f:
+                text = f.read()
+        except OSError:
+            return []
+        return [m.group(1) for m in re.finditer(r"Request \(file descriptor \d+\): (\S+ \S+)", text)]
+
+    def logs(self):
+        parts = []
+        for path in (self.output, self.log):
+            try:
+                with open(path, encoding="utf-8", errors="replace") as f:
+                    parts.append(f.read())
+            except OSError:
+                pass
+        return "".join(parts)
+
+
+class PacServer:
+    """Serves an auto-configuration script that names the proxy, counting fetches."""
+
+    def __init__(self, proxy_port):
+        script = ('function FindProxyForURL(url, host) { return "PROXY 127.0.0.1:%d"; }\n'
+                  % proxy_port).encode()
+        owner = self
+        self.fetches = 0
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                owner.fetches += 1
+                self.send_response(200)
+                self.send_header("Content-Type", "application/x-ns-proxy-autoconfig")
+                self.send_header("Content-Length", str(len(script)))
+                self.end_headers()
+                self.wfile.write(script)
+
+            def log_message(self, *_):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/proxy.pac" % self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def connection_settings(flags, proxy="", bypass="", pac_url=""):
+    """The DefaultConnectionSettings value: magic, counter, flags, then the proxy list,
+    bypass list and auto-configuration URL, each as a length-prefixed ASCII string."""
+    data = struct.pack("<III", SETTINGS_MAGIC, 1, flags)
+    for text in (proxy, bypass, pac_url):
+        raw = text.encode("ascii")
+        data += struct.pack("<I", len(raw)) + raw
+    return data
+
+
+class WineSettings:
+    """Sets DefaultConnectionSettings in the test prefix and removes it afterwards: the
+    prefix's own state has no such value, so one found beforehand is a leftover of a run
+    that was killed, and is not put back."""
+
+    def __init__(self, wine_run, env):
+        self.wine_run = wine_run
+        self.env = env
+        self.applied = False
+
+    def reg(self, *args):
+        return subprocess.run([self.wine_run, "reg", *args], env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, errors="replace", timeout=REG_TIMEOUT)
+
+    def apply(self, value):
+        if self.present():
+            sys.stderr.write("with_proxy.py: removing a leftover %s from the prefix\n" % SETTINGS_VALUE)
+        self.applied = True  # from here on, always remove it
+        run = self.reg("add", CONNECTIONS_KEY, "/v", SETTINGS_VALUE, "/t", "REG_BINARY",
+                       "/d", value.hex(), "/f")
+        if run.returncode != 0:
+            raise Failure("reg add failed (%d): %s%s" % (run.returncode, run.stdout, run.stderr))
+
+    def present(self):
+        query = self.reg("query", CONNECTIONS_KEY, "/v", SETTINGS_VALUE)
+        return re.search(SETTINGS_VALUE + r"\s+REG_BINARY", query.stdout) is not None
+
+    def restore(self):
+        """Removes the value; returns what went wrong, or None."""
+        if not self.applied:
+            return None
+        self.applied = False
+        # An interruption must not leave the value behind for every other Wine program.
+        handlers = {signum: signal.signal(signum, signal.SIG_IGN) for signum in (signal.SIGTERM, signal.SIGINT)}
+        try:
+            run = self.reg("delete", CONNECTIONS_KEY, "/v", SETTINGS_VALUE, "/f")
+            if run.returncode == 0 or not self.present():
+                return None
+            return ("could not remove %s from the prefix (%d): %s%s"
+                    % (SETTINGS_VALUE, run.returncode, run.stdout, run.stderr))
+        except (Failure, OSError, subprocess.SubprocessError) as e:
+            return "could not remove %s from the prefix: %s" % (SETTINGS_VALUE, e)
+        finally:
+            for signum, handler in handlers.items():
+                signal.signal(signum, handler)
+
+
+def record_count():
+    path = os.environ.get("HALVANE_TEST_RECORD")
+    if not path:
+        return None
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return sum(1 for line in f if line.strip())
+    except OSError:
+        return 0
+
+
+def run_command(command, env, timeout, capture):
+    """Runs COMMAND, passing its output through; returns (exit code, output if captured)."""
+    proc = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE if capture else None,
+                            stderr=subprocess.STDOUT if capture else None, preexec_fn=child_setup)
+    try:
+        output, _ = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        raise Failure("COMMAND did not finish within %.0f s" % timeout)
+    except BaseException:
+        stop(proc)
+        raise
+    text = output.decode("utf-8", "replace") if output is not None else ""
+    sys.stdout.write(text)
+    sys.stdout.flush()
+    code = proc.returncode
+    return (128 - code if code < 0 else code), text
+
+
+def check(args, code, output, requests, records, pac):
+    tunnel = "CONNECT localhost:%d" % args.port
+    problems = []
+    if args.setting == "dead-proxy":
+        if code == 0:
+            problems.append("COMMAND succeeded although the proxy it was given does not listen:"
+                            " the exchange bypassed the proxy")
+        if records:
+            problems.append("the service received %d request(s) although the only way there was"
+                            " a dead proxy" % records)
+        if args.expect_output and args.expect_output not in output:
+            problems.append("COMMAND's output lacks %r" % args.expect_output)
+        return problems
+    if code != 0:
+        problems.append("COMMAND failed with exit code %d" % code)
+    if args.expect_output and args.expect_output not in output:
+        problems.append("COMMAND's output lacks %r" % args.expect_output)
+    if records == 0:
+        problems.append("the service received no request")
+    if args.setting == "proxy":
+        if tunnel not in requests:
+            problems.append("the proxy did not tunnel %r; it saw %s" % (tunnel, requests or "nothing"))
+        others = [r for r in requests if r != tunnel]
+        if others:
+            problems.append("the proxy saw unexpected requests: %s" % others)
+    elif requests:
+        problems.append("the proxy was used although the setting %r means a direct connection: %s"
+                        % (args.setting, requests))
+    if pac is not None and pac.fetches:
+        problems.append("the auto-configuration script was fetched %d time(s)" % pac.fetches)
+    return problems
+
+
+def main(argv):
+    args, command = parse_args(argv)
+
+    def on_signal(signum, _frame):
+        raise Interrupted(signum)
+
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, on_signal)
+
+    env = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
+    work = tempfile.mkdtemp(prefix="halvane-proxy-")
+    proxy = Tinyproxy(work)
+    pac = None
+    wine = WineSettings(args.wine_run, env) if args.mode == "windows" else None
+    dead = None
+    problems = []
+    try:
+        proxy.start()
+        if args.setting == "dead-proxy":
+            # Bound but not listening: connections are refused, and no one else takes it.
+            dead = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            dead.bind(("127.0.0.1", 0))
+            proxy_port = dead.getsockname()[1]
+        else:
+            proxy_port = proxy.port
+        if args.setting == "pac":
+            pac = PacServer(proxy.port)
+
+        child_env = dict(env)
+        if args.mode == "posix":
+            if args.setting in ("proxy", "proxy-bypass", "dead-proxy"):
+                child_env["https_proxy"] = "http://127.0.0.1:%d" % proxy_port
+            if args.setting == "proxy-bypass":
+                child_env["no_proxy"] = "localhost"
+            if args.setting == "none":
+                # A plain-HTTP proxy variable is no HTTPS setting.
+                child_env["http_proxy"] = "http://127.0.0.1:%d" % proxy.port
+        else:
+            address = "127.0.0.1:%d" % proxy_port
+            value = {
+                "proxy": connection_settings(FLAG_DIRECT | FLAG_PROXY, address),
+                "proxy-bypass": connection_settings(FLAG_DIRECT | FLAG_PROXY, address, "localhost"),
+                "dead-proxy": connection_settings(FLAG_DIRECT | FLAG_PROXY, address),
+                "autodetect": connection_settings(FLAG_DIRECT | FLAG_AUTODETECT),
+                "pac": connection_settings(FLAG_DIRECT | FLAG_PAC, pac_url=pac.url if pac else ""),
+                "none": connection_settings(FLAG_DIRECT),
+            }[args.setting]
+            wine.apply(value)
+
+        restored = None
+        try:
+            code, output = run_command(command, child_env, args.timeout,
+                                       capture=bool(args.expect_output))
+        finally:
+            if wine is not None:
+                restored = wine.restore()
+        proxy.stop()
+        problems = check(args, code, output, proxy.requests(), record_count(), pac)
+        if restored:
+            problems.append(restored)
+    except Interrupted as e:
+        problems = ["interrupted by signal %d" % e.args[0]]
+    except (Failure, OSError, subprocess.SubprocessError) as e:
+        problems = [str(e)]
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        if wine is not None:
+            restored = wine.restore()
+            if restored:
+                problems.append(restored)
+        proxy.stop()
+        if pac is not None:
+            pac.close()
+        if dead is not None:
+            dead.close()
+        if problems:
+            sys.stdout.write("---- tinyproxy log ----\n%s---- end of tinyproxy log ----\n" % proxy.logs())
+        shutil.rmtree(work, ignore_errors=True)
+
+    for problem in problems:
+        print("with_proxy.py (%s, %s): %s" % (args.mode, args.setting, problem))
+    print("0 passed, 1 failed" if problems else "1 passed, 0 failed")
+    sys.stdout.flush()
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

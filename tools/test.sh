@@ -16,6 +16,13 @@ for preset in "${presets[@]}"; do
   echo "=== ${preset}: test"
   ctest --preset "$preset" || status=1
 done
+# The fuzz targets, a bounded run each; the benchmarks must at least build.
+if [ -z "${HALVANE_SKIP_FUZZ:-}" ]; then
+  echo "=== fuzz"
+  bash tools/fuzz.sh "${HALVANE_FUZZ_SECONDS:-60}" || status=1
+fi
+echo "=== bench: build"
+cmake --preset bench >/dev/null && cmake --build --preset bench || status=1
 # The main job is part of the tests: if the demo breaks, the run fails.
 if [ -z "${HALVANE_SKIP_DEMO:-}" ]; then
   echo "=== demo"

@@ -1,6 +1,7 @@
 // Clock, randomness and the debugger channel on POSIX systems.
 #include <sys/random.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -29,7 +30,11 @@ void SeedFallbackRandom(uint32_t seed) { std::srand(seed); }
 int FallbackRandom() { return std::rand(); }
 
 // The debugger channel's stand-in is syslog at debug priority, so the trace never mixes
-// with the host program's own output.
-void Trace(const char* line) { syslog(LOG_USER | LOG_DEBUG, "%s", line); }
+// with the host program's own output. Without a syslog socket nobody can read the lines,
+// and each one would cost a failed connection attempt, so they are not written.
+void Trace(const char* line) {
+    if (access("/dev/log", W_OK) != 0) return;
+    syslog(LOG_USER | LOG_DEBUG, "%s", line);
+}
 
 }  // namespace halvane::platform

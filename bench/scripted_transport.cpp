@@ -1,0 +1,61 @@
+#include "scripted_transport.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace halvane::bench {
+
+namespace {
+std::string gReply;
+std::size_t gRead = 0;
+std::size_t gRequestSize = 0;
+char gSession, gConnection, gRequest;
+}  // namespace
+
+void SetReply(std::string body) { gReply = std::move(body); }
+std::size_t LastRequestSize() { return gRequestSize; }
+
+}  // namespace halvane::bench
+
+namespace halvane::platform {
+
+using namespace halvane::bench;
+
+bool QueryProxySettings(ProxySettings* settings) {
+    *settings = {};
+    return true;
+}
+void FreeProxyString(char16_t* text) { delete[] text; }
+HttpHandle OpenSession(const char16_t*, const char16_t*, const char16_t*) { return &gSession; }
+void SetTimeouts(HttpHandle, int, int, int, int) {}
+HttpHandle Connect(HttpHandle, const char16_t*, uint16_t) { return &gConnection; }
+HttpHandle OpenRequest(HttpHandle, const char16_t*, const char16_t*) {
+    gRead = 0;
+    return &gRequest;
+}
+bool SendRequest(HttpHandle, const char16_t*, const void*, uint32_t bodySize) {
+    gRequestSize = bodySize;
+    return true;
+}
+bool ReceiveResponse(HttpHandle) { return true; }
+bool QueryStatusCode(HttpHandle, uint32_t* statusCode) {
+    *statusCode = 200;
+    return true;
+}
+bool QueryDataAvailable(HttpHandle, uint32_t* available) {
+    *available = static_cast<uint32_t>(gReply.size() - gRead);
+    return true;
+}
+bool ReadData(HttpHandle, void* buffer, uint32_t toRead, uint32_t* read) {
+    const std::size_t count = std::min<std::size_t>(toRead, gReply.size() - gRead);
+    std::memcpy(buffer, gReply.data() + gRead, count);
+    gRead += count;
+    *read = static_cast<uint32_t>(count);
+    return true;
+}
+void CloseHttpHandle(HttpHandle) {}
+unsigned long LastError() { return 0; }
+
+}  // namespace halvane::platform

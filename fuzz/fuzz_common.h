@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf_text.h"
+
 namespace halvane::fuzzing {
 
 [[noreturn]] inline void Fail(const char* file, int line, const char* what) {
@@ -56,39 +58,11 @@ private:
 
 inline bool IsSurrogate(char32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
 
-inline void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
+using text::AppendUtf8;
 
 // UTF-8 of UTF-16 `units` up to the first zero unit (or the end), unpaired surrogates as
 // U+FFFD.
-inline std::string Utf16ToUtf8(std::u16string_view units) {
-    std::string out;
-    for (std::size_t i = 0; i < units.size() && units[i] != 0; ++i) {
-        char32_t cp = units[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00);
-        } else if (IsSurrogate(cp)) {
-            cp = 0xFFFD;
-        }
-        AppendUtf8(out, cp);
-    }
-    return out;
-}
+inline std::string Utf16ToUtf8(std::u16string_view units) { return text::ToUtf8(units.substr(0, units.find(u'\0'))); }
 
 // Strict UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF. Returns how
 // many leading bytes form whole valid sequences; decodes them into `out` when given.

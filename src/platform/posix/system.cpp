@@ -1,7 +1,5 @@
-// Clock, randomness and the debugger channel on POSIX systems.
+// Clock and randomness on POSIX systems.
 #include <sys/random.h>
-#include <syslog.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -28,13 +26,5 @@ bool SystemRandom(uint8_t* out, std::size_t size) {
 
 void SeedFallbackRandom(uint32_t seed) { std::srand(seed); }
 int FallbackRandom() { return std::rand(); }
-
-// The debugger channel's stand-in is syslog at debug priority, so the trace never mixes
-// with the host program's own output. Without a syslog socket nobody can read the lines,
-// and each one would cost a failed connection attempt, so they are not written.
-void Trace(const char* line) {
-    if (access("/dev/log", W_OK) != 0) return;
-    syslog(LOG_USER | LOG_DEBUG, "%s", line);
-}
 
 }  // namespace halvane::platform

@@ -1,4 +1,4 @@
-// Clock, randomness and the debugger channel on Windows.
+// Clock and randomness on Windows.
 #include <windows.h>
 #include <bcrypt.h>
 
@@ -17,7 +17,5 @@ bool SystemRandom(uint8_t* out, std::size_t size) {
 
 void SeedFallbackRandom(uint32_t seed) { std::srand(seed); }
 int FallbackRandom() { return std::rand(); }
-
-void Trace(const char* line) { OutputDebugStringA(line); }
 
 }  // namespace halvane::platform

@@ -352,6 +352,10 @@ class RealModeTest(unittest.TestCase):
     def test_log_holds_no_secrets(self):
         text = call(self.port, svc.PATH_QUIZ, BETA)
         signature = json.loads(text)["signature"]
+        # The request's log line is written once the reply has gone out.
+        deadline = time.monotonic() + 10
+        while svc.PATH_QUIZ not in self.service.stderr() and time.monotonic() < deadline:
+            time.sleep(0.05)
         log = self.service.stderr()
         self.assertIn(svc.PATH_QUIZ, log)
         self.assertNotIn(BETA[0], log)

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -82,6 +83,7 @@ struct Request : Handle {
 
     // What the exchange produced.
     CURLcode result = CURLE_OK;
+    bool outOfMemory = false;  // a callback could not store what arrived
     bool timedOut = false;
     bool requestSent = false;  // the request head and the whole body went out
     bool headSeen = false;     // a final (non-1xx) response head arrived
@@ -107,14 +109,23 @@ HttpHandle FailHandle(unsigned long code) {
     return nullptr;
 }
 
-std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+// Callbacks run inside libcurl's C code: nothing may be thrown through it. They allocate
+// nothing but the body, and a body that cannot be stored stops the transfer; the send step
+// then reports the memory exhaustion the way the rest of the module does.
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) noexcept {
     auto* request = static_cast<Request*>(user);
     const std::size_t bytes = size * count;
     request->headerBytes += bytes;
     std::string_view line(data, bytes);
     if (line.rfind("HTTP/", 0) == 0) {
-        std::size_t space = line.find(' ');
-        request->status = space == std::string_view::npos ? 0 : std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
+        // "HTTP/1.1 200 OK": the three digits after the first space.
+        const std::size_t space = line.find(' ');
+        long status = 0;
+        for (std::size_t i = space + 1; space != std::string_view::npos && i < line.size() && i <= space + 3; ++i) {
+            if (line[i] < '0' || line[i] > '9') break;
+            status = status * 10 + (line[i] - '0');
+        }
+        request->status = status;
     } else if (line == "\r\n" || line == "\n") {
         if (request->status >= 200) {
             request->headSeen = true;
@@ -124,20 +135,25 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
     return bytes;
 }
 
-std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) noexcept {
     auto* request = static_cast<Request*>(user);
-    request->body.append(data, size * count);
+    try {
+        request->body.append(data, size * count);
+    } catch (...) {
+        request->outOfMemory = true;
+        return 0;
+    }
     return size * count;
 }
 
-int OnDebug(CURL*, curl_infotype type, char*, std::size_t size, void* user) {
+int OnDebug(CURL*, curl_infotype type, char*, std::size_t size, void* user) noexcept {
     auto* request = static_cast<Request*>(user);
     if (type == CURLINFO_HEADER_OUT) request->headOut += size;
     if (type == CURLINFO_DATA_OUT) request->dataOut += static_cast<curl_off_t>(size);
     return 0;
 }
 
-int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) noexcept {
     auto* request = static_cast<Request*>(user);
     const auto now = Clock::now();
     if (ulnow != request->lastUpload || dlnow != request->lastDownload ||
@@ -177,9 +193,12 @@ bool QueryProxySettings(ProxySettings* settings) {
     }
     const char* bypass = std::getenv("no_proxy");
     if (bypass == nullptr) bypass = std::getenv("NO_PROXY");
+    // Both copies are made before either is handed over, so a failed allocation leaks none.
+    std::unique_ptr<char16_t[]> proxyCopy(proxy != nullptr ? WideCopy(proxy) : nullptr);
+    std::unique_ptr<char16_t[]> bypassCopy(bypass != nullptr && *bypass != '\0' ? WideCopy(bypass) : nullptr);
     settings->autoConfigUrl = nullptr;
-    settings->proxy = proxy != nullptr ? WideCopy(proxy) : nullptr;
-    settings->proxyBypass = bypass != nullptr && *bypass != '\0' ? WideCopy(bypass) : nullptr;
+    settings->proxy = proxyCopy.release();
+    settings->proxyBypass = bypassCopy.release();
     return true;
 }
 
@@ -272,38 +291,31 @@ bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, 
 
     // The caller's header lines, plus empty "Accept:" and "Expect:" so that libcurl adds
     // neither: the server sees what WinHTTP would send.
-    curl_slist* list = nullptr;
+    r->headers.reset();
+    auto append = [r](const std::string& line) {
+        curl_slist* grown = curl_slist_append(r->headers.get(), line.c_str());
+        if (grown == nullptr) return false;
+        r->headers.release();
+        r->headers.reset(grown);
+        return true;
+    };
     const std::string text = Narrow(headers);
     for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.find("\r\n", start);
         if (end == std::string::npos) end = text.size();
-        if (end > start) {
-            curl_slist* grown = curl_slist_append(list, text.substr(start, end - start).c_str());
-            if (grown == nullptr) {
-                curl_slist_free_all(list);
-                return Fail(CURLE_OUT_OF_MEMORY);
-            }
-            list = grown;
-        }
+        if (end > start && !append(text.substr(start, end - start))) return Fail(CURLE_OUT_OF_MEMORY);
         start = end + 2;
     }
-    for (const char* suppressed : {"Accept:", "Expect:"}) {
-        curl_slist* grown = curl_slist_append(list, suppressed);
-        if (grown == nullptr) {
-            curl_slist_free_all(list);
-            return Fail(CURLE_OUT_OF_MEMORY);
-        }
-        list = grown;
-    }
-    r->headers.reset(list);
+    if (!append("Accept:") || !append("Expect:")) return Fail(CURLE_OUT_OF_MEMORY);
     r->bodySize = bodySize;
     static const char kEmpty[] = "";
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, r->headers.get());
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodySize));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, bodySize != 0 ? static_cast<const char*>(body) : kEmpty);
 
     r->lastActivity = Clock::now();
     r->result = curl_easy_perform(easy);
+    if (r->outOfMemory) throw std::bad_alloc();
     r->requestSent = r->headOut > 0 && r->dataOut >= r->bodySize;
     if (r->result == CURLE_OK || r->requestSent || r->headSeen) return true;
     return Fail(r->timedOut ? CURLE_OPERATION_TIMEDOUT : r->result);

@@ -32,6 +32,10 @@ HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char1
 
 void SetTimeouts(HttpHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs) {
     WinHttpSetTimeouts(session, resolveMs, connectMs, sendMs, receiveMs);
+    // Some WinHTTP implementations wait for the response head under a timeout of its own,
+    // unbounded unless set: the receive timeout bounds that wait too.
+    DWORD responseMs = static_cast<DWORD>(receiveMs);
+    WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs, sizeof responseMs);
 }
 
 HttpHandle Connect(HttpHandle session, const char16_t* host, uint16_t port) {

@@ -1,0 +1,188 @@
+// Memory running out at every allocation of a call, for each export and each way its reply
+// can go, on the scripted platform: the 1st, 2nd, ... allocation fails in turn until the
+// call gets through. Each call must return normally with "ERROR", write nothing past the
+// buffer and close every handle; LeakSanitizer (linux-asan) and memcheck check that nothing
+// is left allocated.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "export_call.h"
+#include "failing_allocator.h"
+#include "fake_platform.h"
+
+namespace halvane {
+namespace {
+
+using test::Export;
+
+std::string SignedField(const std::string& payload) { return "\"signature\":\"" + fake::Sign(payload) + "\""; }
+
+bool IsQuiz(Export which) { return which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2; }
+bool IsStatus(Export which) { return which == Export::GetTodayStatus || which == Export::GetTodayStatusV2; }
+
+// The genuine success reply for each operation.
+std::string SuccessReply(Export which) {
+    if (IsQuiz(which)) return "{\"status\":\"success\",\"timestamp\":5," + SignedField("success|5") + ",\"quiz\":[]}";
+    if (test::HasAnswers(which)) {
+        return "{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,\"timestamp\":5," +
+               SignedField("success|ready|100|5") + "}";
+    }
+    if (IsStatus(which)) {
+        return "{\"status\":\"success\",\"quiz_completed_today\":true,\"readiness_final\":\"caution\","
+               "\"allowed_volume_percent\":50,\"daily_drawdown_hit\":true,\"timestamp\":5," +
+               SignedField("has_quiz|50|5") + "}";
+    }
+    return "{\"status\":\"success\"}";
+}
+
+// One way a call can go, scripted on the fake platform.
+struct ReplyPath {
+    const char* name;
+    std::function<void(Export)> script;
+    bool statusOnly = false;  // only the today-status exports have this path
+};
+
+const std::vector<ReplyPath>& Paths() {
+    static const std::vector<ReplyPath> paths = {
+        {"success", [](Export which) { fake::ReplyWith(SuccessReply(which)); }},
+        {"success in chunks",
+         [](Export which) {
+             const std::string reply = SuccessReply(which);
+             const std::size_t third = reply.size() / 3;
+             fake::state().http.chunks = {reply.substr(0, third), reply.substr(third, third), reply.substr(2 * third)};
+         }},
+        {"not completed",
+         [](Export) {
+             fake::ReplyWith("{\"status\":\"success\",\"quiz_completed_today\":false,\"timestamp\":5," +
+                             SignedField("no_quiz|5") + "}");
+         },
+         true},
+        {"refusal", [](Export) { fake::ReplyWith(R"({"status":"error","message":"not today"})"); }},
+        {"refusal without message", [](Export) { fake::ReplyWith(R"({"status":"error"})"); }},
+        {"signature failure",
+         [](Export which) {
+             std::string reply = SuccessReply(which);
+             const std::size_t at = reply.find("\"signature\":\"");
+             if (at != std::string::npos) reply[at + 13] = reply[at + 13] == '0' ? '1' : '0';
+             fake::ReplyWith(reply);
+         }},
+        {"signing step fails",
+         [](Export which) {
+             fake::ReplyWith(SuccessReply(which));
+             fake::state().hmacFails = true;
+         }},
+        {"system generator fails",
+         [](Export which) {
+             fake::ReplyWith(SuccessReply(which));
+             fake::state().randomFails = true;
+         }},
+        {"connect fails", [](Export) { fake::state().http.failAt = fake::Step::Connect; }},
+        {"send fails", [](Export) { fake::state().http.failAt = fake::Step::SendRequest; }},
+        {"receive fails", [](Export) { fake::state().http.failAt = fake::Step::ReceiveResponse; }},
+        {"HTTP 500",
+         [](Export which) {
+             fake::ReplyWith(SuccessReply(which));
+             fake::state().http.status = 500;
+         }},
+        {"read fails",
+         [](Export which) {
+             const std::string reply = SuccessReply(which);
+             fake::state().http.chunks = {reply.substr(0, 10), reply.substr(10)};
+             fake::state().http.readFailsAt = 1;
+         }},
+        {"empty reply", [](Export) { fake::ReplyWith(""); }},
+        {"through a proxy",
+         [](Export which) {
+             fake::ReplyWith(SuccessReply(which));
+             fake::state().http.proxy = u"proxy.invalid:3128";
+             fake::state().http.proxyBypass = u"<local>";
+             fake::state().http.autoConfigUrl = u"http://wpad.invalid/wpad.dat";
+         }},
+    };
+    return paths;
+}
+
+struct CallRun {
+    std::string text;
+    bool guardIntact = true;
+    bool failed = false;  // the armed failure was thrown
+    int openHandles = 0;
+};
+
+// Calls the export directly: test::Invoke allocates, and only the export's own allocations
+// may be made to fail.
+void CallExport(Export which, HalvaneChar* result, int32_t length) {
+    const auto* key = reinterpret_cast<const HalvaneChar*>(u"K\u00e9y");
+    const auto* account = reinterpret_cast<const HalvaneChar*>(u"12345");
+    const auto* answers = reinterpret_cast<const HalvaneChar*>(u"1=a&2=b");
+    switch (which) {
+        case Export::GetDailyQuiz: GetDailyQuiz(key, account, result, length); break;
+        case Export::GetDailyQuizV2: GetDailyQuizV2(key, account, -7, result, length); break;
+        case Export::SubmitQuizAnswers: SubmitQuizAnswers(key, account, answers, result, length); break;
+        case Export::SubmitQuizAnswersV2: SubmitQuizAnswersV2(key, account, answers, -7, result, length); break;
+        case Export::GetTodayStatus: GetTodayStatus(key, account, result, length); break;
+        case Export::GetTodayStatusV2: GetTodayStatusV2(key, account, -7, result, length); break;
+        case Export::MarkTradingDay: MarkTradingDay(key, account, result, length); break;
+    }
+}
+
+CallRun RunOnce(Export which, const ReplyPath& path, long failAt) {
+    constexpr int32_t kLength = 512;
+    constexpr std::size_t kGuard = 32;
+    fake::Reset();
+    path.script(which);
+    std::vector<char16_t> buffer(kLength + kGuard, test::kCanary);
+    test::FailAllocationAfter(failAt);
+    CallExport(which, reinterpret_cast<HalvaneChar*>(buffer.data()), kLength);
+    CallRun run;
+    run.failed = test::AllocationFailed();
+    test::FailAllocationAfter(-1);
+    for (std::size_t i = kLength; i < buffer.size(); ++i) run.guardIntact = run.guardIntact && buffer[i] == test::kCanary;
+    buffer[kLength - 1] = u'\0';
+    run.text = test::ToUtf8(std::u16string(buffer.data()));
+    run.openHandles = fake::state().record.open;
+    return run;
+}
+
+// Fails each allocation of one call in turn, along every path of that export.
+void EveryAllocationOfEveryPath(Export which) {
+    for (const ReplyPath& path : Paths()) {
+        if (path.statusOnly && !IsStatus(which)) continue;
+        SCOPED_TRACE(std::string(test::Name(which)) + ", " + path.name);
+        const CallRun clean = RunOnce(which, path, -1);
+        ASSERT_FALSE(clean.failed);
+        long failures = 0;
+        for (long n = 0;; ++n) {
+            const CallRun run = RunOnce(which, path, n);
+            ASSERT_TRUE(run.guardIntact) << "allocation " << n;
+            EXPECT_EQ(run.openHandles, 0) << "handles left open, allocation " << n;
+            if (!run.failed) {
+                // Past the call's last allocation: the same result as without any failure.
+                EXPECT_EQ(run.text, clean.text);
+                break;
+            }
+            ++failures;
+            EXPECT_EQ(run.text, "ERROR") << "allocation " << n << " failing";
+            ASSERT_LT(n, 2000) << "the call never completes";
+        }
+        // Every path converts, builds a body and reads a reply: it allocates.
+        EXPECT_GT(failures, 0);
+        std::cout << "[ paths    ] " << test::Name(which) << ", " << path.name << ": " << failures
+                  << " allocations, result \"" << clean.text.substr(0, 40) << "\"\n";
+    }
+}
+
+TEST(AllocationFailure, GetDailyQuiz) { EveryAllocationOfEveryPath(Export::GetDailyQuiz); }
+TEST(AllocationFailure, GetDailyQuizV2) { EveryAllocationOfEveryPath(Export::GetDailyQuizV2); }
+TEST(AllocationFailure, SubmitQuizAnswers) { EveryAllocationOfEveryPath(Export::SubmitQuizAnswers); }
+TEST(AllocationFailure, SubmitQuizAnswersV2) { EveryAllocationOfEveryPath(Export::SubmitQuizAnswersV2); }
+TEST(AllocationFailure, GetTodayStatus) { EveryAllocationOfEveryPath(Export::GetTodayStatus); }
+TEST(AllocationFailure, GetTodayStatusV2) { EveryAllocationOfEveryPath(Export::GetTodayStatusV2); }
+TEST(AllocationFailure, MarkTradingDay) { EveryAllocationOfEveryPath(Export::MarkTradingDay); }
+
+}  // namespace
+}  // namespace halvane

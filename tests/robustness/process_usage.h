@@ -1,0 +1,18 @@
+// The test process's own resource use: open handles (file descriptors natively) and memory.
+#pragma once
+
+#include <cstddef>
+
+namespace halvane::test {
+
+struct MemoryUsage {
+    std::size_t resident = 0;  // bytes in memory now (working set)
+    std::size_t peak = 0;      // the most there ever was
+};
+
+MemoryUsage CurrentMemoryUsage();
+
+// Handles (Windows) or file descriptors the process holds open; -1 when unknown.
+long OpenHandleCount();
+
+}  // namespace halvane::test

@@ -1,0 +1,130 @@
+# Robustness: hostile peers on the real transports, many threads and resource growth,
+# memory running out, bad input through the exports, and memcheck. Included from
+# tests/CMakeLists.txt, in its scope. Every test is named robustness_* and labelled
+# robustness; `ctest -R robustness` runs them all.
+set(_robustness_dir ${CMAKE_CURRENT_LIST_DIR})
+
+add_library(halvane_robustness_support STATIC ${_robustness_dir}/process_usage.cpp)
+target_include_directories(halvane_robustness_support PUBLIC ${_robustness_dir})
+if(WIN32)
+  target_link_libraries(halvane_robustness_support PUBLIC psapi)
+endif()
+halvane_warnings(halvane_robustness_support)
+
+# A GoogleTest program without a service: one CTest test per case natively, one per program
+# under Wine.
+function(halvane_robustness_program name)
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES LABELS robustness)
+  else()
+    gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60 PROPERTIES LABELS robustness)
+  endif()
+endfunction()
+
+# name, test program, gtest filter, then the service's arguments.
+function(halvane_robustness_e2e name program filter)
+  add_test(NAME ${name} COMMAND ${_with_service} ${ARGN} -- ${_halvane_run} $<TARGET_FILE:${program}>
+                                --gtest_filter=${filter})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${_e2e_fixtures}"
+                       RESOURCE_LOCK service_port LABELS robustness TIMEOUT 600)
+endfunction()
+
+# ---- Hostile and broken peers on the compiled-in service port ----
+add_executable(robustness_hostile ${_robustness_dir}/hostile_test.cpp)
+# The support libraries call the exports: they come before the module.
+target_link_libraries(robustness_hostile PRIVATE halvane_test_support halvane_e2e_support halvane_robustness_support
+                      halvane_real GTest::gtest_main)
+halvane_warnings(robustness_hostile)
+
+# name, the peer's mode, gtest filter.
+function(halvane_hostile name mode filter)
+  add_test(NAME ${name}
+           COMMAND ${Python3_EXECUTABLE} ${_robustness_dir}/hostile_peer.py --mode ${mode}
+                   --port ${HALVANE_SERVICE_PORT} --certs ${HALVANE_CERTS_DIR} --
+                   ${_halvane_run} $<TARGET_FILE:robustness_hostile> --gtest_filter=${filter})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${_e2e_fixtures}"
+                       RESOURCE_LOCK service_port LABELS robustness TIMEOUT 180)
+endfunction()
+
+foreach(mode cut_abrupt cut_clean plain hangup redirect302 redirect307 redirect_http
+             cert_not_yet_valid cert_leaf_issuer cert_client_only)
+  halvane_hostile(robustness_hostile_${mode} ${mode} "Hostile.TransportAndExports")
+endforeach()
+halvane_hostile(robustness_hostile_huge huge "Hostile.HugeReply*:Hostile.TransportAndExports")
+# Waits out the 20 s receive timeout; the peer itself gives up after 60 s.
+halvane_hostile(robustness_hostile_silent silent "Hostile.SilentPeer*")
+set_tests_properties(robustness_hostile_silent PROPERTIES LABELS "robustness;slow" TIMEOUT 120)
+
+# ---- Many threads through the built module, then resource growth ----
+find_package(Threads REQUIRED)
+add_executable(robustness_concurrency ${_robustness_dir}/concurrency_test.cpp)
+target_link_libraries(robustness_concurrency PRIVATE halvane_test_support halvane_robustness_support halvane
+                      Threads::Threads GTest::gtest_main)
+halvane_warnings(robustness_concurrency)
+set(_concurrency_cases ${_robustness_dir}/concurrency_cases.json)
+halvane_robustness_e2e(robustness_concurrency_threads robustness_concurrency "Concurrency.MixedExports*"
+                       --script ${_concurrency_cases})
+halvane_robustness_e2e(robustness_concurrency_growth robustness_concurrency "Concurrency.HandlesAndMemory*"
+                       --script ${_concurrency_cases})
+
+# ---- Memory running out at each allocation, on the scripted platform ----
+add_executable(robustness_allocation ${_robustness_dir}/allocation_test.cpp
+               ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp)
+target_link_libraries(robustness_allocation PRIVATE halvane_test_support halvane_fake GTest::gtest_main)
+halvane_warnings(robustness_allocation)
+halvane_robustness_program(robustness_allocation)
+
+# The same on the real platform stack, against the scripted service.
+add_executable(robustness_allocation_module ${_robustness_dir}/allocation_module_test.cpp
+               ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp)
+target_include_directories(robustness_allocation_module PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/fake)
+target_link_libraries(robustness_allocation_module PRIVATE halvane_test_support halvane_real GTest::gtest_main)
+halvane_warnings(robustness_allocation_module)
+halvane_robustness_e2e(robustness_allocation_module robustness_allocation_module "AllocationFailureModule.*"
+                       --script ${_transport_cases})
+
+# ---- Bad input through the exports: the scripted platform, then the built module ----
+add_executable(robustness_bad_input ${_robustness_dir}/bad_input_test.cpp)
+target_link_libraries(robustness_bad_input PRIVATE halvane_test_support halvane_fake GTest::gtest_main)
+halvane_warnings(robustness_bad_input)
+halvane_robustness_program(robustness_bad_input)
+
+add_executable(robustness_bad_input_module ${_robustness_dir}/bad_input_test.cpp)
+target_compile_definitions(robustness_bad_input_module PRIVATE HALVANE_BAD_INPUT_REAL)
+target_link_libraries(robustness_bad_input_module PRIVATE halvane_test_support halvane_e2e_support halvane
+                      GTest::gtest_main)
+halvane_warnings(robustness_bad_input_module)
+halvane_robustness_e2e(robustness_bad_input_module robustness_bad_input_module "BadInput.*"
+                       --script ${_robustness_dir}/bad_input_cases.json)
+
+# ---- Memcheck over the end-to-end exports and the allocation failures (linux preset) ----
+if(NOT CMAKE_CROSSCOMPILING AND NOT HALVANE_SANITIZE)
+  find_program(HALVANE_VALGRIND valgrind)
+  if(HALVANE_VALGRIND)
+    set(_memcheck ${HALVANE_VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite
+        --suppressions=${_robustness_dir}/valgrind.supp)
+    add_test(NAME robustness_valgrind_exports_scripted
+             COMMAND ${_with_service} --script ${_transport_cases} --
+                     ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsScripted.*)
+    add_test(NAME robustness_valgrind_trader_day
+             COMMAND ${_with_service} --seed-trader day-key:1001 --
+                     ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsTraderDay.*)
+    set_tests_properties(robustness_valgrind_exports_scripted robustness_valgrind_trader_day PROPERTIES
+                         FIXTURES_REQUIRED "${_e2e_fixtures}" RESOURCE_LOCK service_port
+                         LABELS "robustness;valgrind" TIMEOUT 600)
+    # The program's own operator new is the failing one: memcheck must leave it in place.
+    add_test(NAME robustness_valgrind_allocation
+             COMMAND ${_memcheck} --soname-synonyms=somalloc=nouserintercepts $<TARGET_FILE:robustness_allocation>)
+    add_test(NAME robustness_valgrind_allocation_module
+             COMMAND ${_with_service} --script ${_transport_cases} --
+                     ${_memcheck} --soname-synonyms=somalloc=nouserintercepts
+                     $<TARGET_FILE:robustness_allocation_module>)
+    set_tests_properties(robustness_valgrind_allocation_module PROPERTIES
+                         FIXTURES_REQUIRED "${_e2e_fixtures}" RESOURCE_LOCK service_port)
+    set_tests_properties(robustness_valgrind_allocation robustness_valgrind_allocation_module PROPERTIES
+                         LABELS "robustness;valgrind" TIMEOUT 600)
+  else()
+    message(WARNING "valgrind not found (tools/install-deps.sh installs it): the memcheck tests are left out")
+  endif()
+endif()

@@ -7,25 +7,29 @@ cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 presets=(${HALVANE_PRESETS:-linux linux-asan windows})
 status=0
+passed=0 failed=0
+stage() {  # stage NAME COMMAND...: runs one stage of the run and counts it
+  local name=$1; shift
+  echo "=== ${name}"
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; echo "=== ${name}: FAILED"; fi
+}
 for preset in "${presets[@]}"; do
   echo "=== ${preset}: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
 for preset in "${presets[@]}"; do
-  echo "=== ${preset}: test"
-  ctest --preset "$preset" || status=1
+  stage "${preset}: test" ctest --preset "$preset"
 done
 # The fuzz targets, a bounded run each; the benchmarks must at least build.
 if [ -z "${HALVANE_SKIP_FUZZ:-}" ]; then
-  echo "=== fuzz"
-  bash tools/fuzz.sh "${HALVANE_FUZZ_SECONDS:-60}" || status=1
+  stage "fuzz" bash tools/fuzz.sh "${HALVANE_FUZZ_SECONDS:-60}"
 fi
-echo "=== bench: build"
-cmake --preset bench >/dev/null && cmake --build --preset bench || status=1
+stage "bench: build" bash -c 'cmake --preset bench >/dev/null && cmake --build --preset bench'
+
 # The main job is part of the tests: if the demo breaks, the run fails.
 if [ -z "${HALVANE_SKIP_DEMO:-}" ]; then
-  echo "=== demo"
-  bash tools/demo.sh || status=1
+  stage "demo" bash tools/demo.sh
 fi
+echo "stages: ${passed} passed, ${failed} failed"
 exit $status

@@ -1,14 +1,13 @@
 // End-to-end cost of the module against the reference service: GetTodayStatus through the
-// shared library versus bare HTTPS POST exchanges on the same stack (a fresh libcurl easy
-// handle per request, same TLS and CA settings, same URL), measured in the same run.
+// shared library versus bare HTTPS POST exchanges on the same stack (bare_exchange.h:
+// libcurl natively, WinHTTP on Windows; a fresh connection per request, same TLS settings,
+// same URL), measured in the same run.
 //
 //   e2e_bench [--calls N] [--seconds S] [--threads 1,4,16]
 //
 // Runs under tests/e2e/with_service.py (HALVANE_TEST_PORT, HALVANE_TEST_CERTS) with a
 // scripted service that answers every request with a signed "completed" status; the port
 // must be the one the module was built for.
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -22,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bare_exchange.h"
 #include "halvane.h"
 
 namespace {
@@ -32,12 +32,7 @@ constexpr char16_t kKey[] = u"HLV-7F3A-91C2-E5D8-0B6A";
 constexpr char16_t kAccount[] = u"50012345";
 constexpr char kExpected[] = "completed|ready|100|false";
 
-struct Settings {
-    std::string url;
-    std::string caFile;
-};
-
-bool ModuleCall(const Settings&) {
+bool ModuleCall() {
     HalvaneChar result[256] = {};
     GetTodayStatus(reinterpret_cast<const HalvaneChar*>(kKey), reinterpret_cast<const HalvaneChar*>(kAccount), result,
                    256);
@@ -45,11 +40,6 @@ bool ModuleCall(const Settings&) {
         if (result[i] != static_cast<HalvaneChar>(kExpected[i])) return false;
         if (kExpected[i] == '\0') return true;
     }
-}
-
-std::size_t Collect(char* data, std::size_t size, std::size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
 }
 
 std::string RequestBody() {
@@ -61,41 +51,10 @@ std::string RequestBody() {
            "&timestamp=" + std::to_string(static_cast<long long>(std::time(nullptr)));
 }
 
-// One POST on a fresh easy handle (so a fresh TLS connection), as the module's libcurl
-// backend makes it, without the module around it.
-bool BareCall(const Settings& settings) {
-    CURL* easy = curl_easy_init();
-    if (easy == nullptr) return false;
-    const std::string body = RequestBody();
-    std::string reply;
-    curl_slist* headers = nullptr;
-    headers = curl_slist_append(headers, "Content-Type: application/x-www-form-urlencoded");
-    headers = curl_slist_append(headers, "Accept:");
-    headers = curl_slist_append(headers, "Expect:");
-    curl_easy_setopt(easy, CURLOPT_URL, settings.url.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Halvane/1.0");
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, 30000L);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, Collect);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &reply);
-    const CURLcode rc = curl_easy_perform(easy);
-    long status = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(easy);
-    curl_slist_free_all(headers);
-    return rc == CURLE_OK && status == 200 && !reply.empty();
-}
+// The request body is made per call, as the module makes its envelope per call.
+bool BareCall() { return bare::Exchange(RequestBody()); }
 
-using Exchange = bool (*)(const Settings&);
+using Exchange = bool (*)();
 
 struct Latencies {
     std::vector<double> ms;
@@ -115,10 +74,10 @@ struct Latencies {
     }
 };
 
-void Measure(Exchange exchange, const Settings& settings, int count, Latencies& out) {
+void Measure(Exchange exchange, int count, Latencies& out) {
     for (int i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        const bool ok = exchange(settings);
+        const bool ok = exchange();
         out.ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         if (!ok) ++out.failures;
     }
@@ -130,8 +89,7 @@ struct Throughput {
     long failures = 0;
 };
 
-void RunFor(Exchange exchange, const Settings& settings, int threads, double seconds, Throughput& total,
-            double& elapsedTotal) {
+void RunFor(Exchange exchange, int threads, double seconds, Throughput& total, double& elapsedTotal) {
     // The service finishes off the previous run's connections first.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::atomic<long> calls{0}, failures{0};
@@ -141,7 +99,7 @@ void RunFor(Exchange exchange, const Settings& settings, int threads, double sec
     for (int t = 0; t < threads; ++t) {
         pool.emplace_back([&] {
             while (Clock::now() < deadline) {
-                if (!exchange(settings)) ++failures;
+                if (!exchange()) ++failures;
                 ++calls;
             }
         });
@@ -154,14 +112,14 @@ void RunFor(Exchange exchange, const Settings& settings, int threads, double sec
 
 // Module and bare runs alternate (module, bare, bare, module) so that neither always runs
 // right after the other.
-void RunPair(const Settings& settings, int threads, double seconds, Throughput& module, Throughput& bare) {
+void RunPair(int threads, double seconds, Throughput& module, Throughput& bareRuns) {
     double moduleElapsed = 0, bareElapsed = 0;
-    RunFor(ModuleCall, settings, threads, seconds / 2, module, moduleElapsed);
-    RunFor(BareCall, settings, threads, seconds / 2, bare, bareElapsed);
-    RunFor(BareCall, settings, threads, seconds / 2, bare, bareElapsed);
-    RunFor(ModuleCall, settings, threads, seconds / 2, module, moduleElapsed);
+    RunFor(ModuleCall, threads, seconds / 2, module, moduleElapsed);
+    RunFor(BareCall, threads, seconds / 2, bareRuns, bareElapsed);
+    RunFor(BareCall, threads, seconds / 2, bareRuns, bareElapsed);
+    RunFor(ModuleCall, threads, seconds / 2, module, moduleElapsed);
     module.perSecond = static_cast<double>(module.calls) / moduleElapsed;
-    bare.perSecond = static_cast<double>(bare.calls) / bareElapsed;
+    bareRuns.perSecond = static_cast<double>(bareRuns.calls) / bareElapsed;
 }
 
 std::vector<int> ParseList(const char* text) {
@@ -197,14 +155,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "e2e_bench: run me under tests/e2e/with_service.py\n");
         return 2;
     }
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    const Settings settings{std::string("https://localhost:") + port + "/get_today_status.php",
-                            std::string(certs) + "/ca.pem"};
+    if (!bare::Setup({"localhost", port, "/get_today_status.php", certs})) {
+        std::fprintf(stderr, "e2e_bench: cannot set up the bare exchanges\n");
+        return 2;
+    }
 
     // Warm-up: first connections, page faults, the service's first requests.
     Latencies warm;
-    Measure(ModuleCall, settings, 5, warm);
-    Measure(BareCall, settings, 5, warm);
+    Measure(ModuleCall, 5, warm);
+    Measure(BareCall, 5, warm);
     if (warm.failures != 0) {
         std::fprintf(stderr, "e2e_bench: %d of 10 warm-up exchanges failed (service, port or CA?)\n", warm.failures);
         return 1;
@@ -212,36 +171,37 @@ int main(int argc, char** argv) {
 
     // Sequential: module and bare calls alternate one by one (in both orders), so that
     // drift and other load on the machine hit both alike.
-    Latencies module, bare;
+    Latencies moduleCalls, bareCalls;
     for (int i = 0; i < calls; ++i) {
         if (i % 2 == 0) {
-            Measure(ModuleCall, settings, 1, module);
-            Measure(BareCall, settings, 1, bare);
+            Measure(ModuleCall, 1, moduleCalls);
+            Measure(BareCall, 1, bareCalls);
         } else {
-            Measure(BareCall, settings, 1, bare);
-            Measure(ModuleCall, settings, 1, module);
+            Measure(BareCall, 1, bareCalls);
+            Measure(ModuleCall, 1, moduleCalls);
         }
     }
     std::printf("sequential, %d calls each, one fresh TLS connection per call (ms per call)\n", calls);
     std::printf("%-28s %9s %9s %9s %9s %9s\n", "", "mean", "median", "p90", "p99", "failures");
-    std::printf("%-28s %9.3f %9.3f %9.3f %9.3f %9d\n", "GetTodayStatus (module)", module.Mean(),
-                module.Percentile(0.5), module.Percentile(0.9), module.Percentile(0.99), module.failures);
-    std::printf("%-28s %9.3f %9.3f %9.3f %9.3f %9d\n", "bare libcurl POST", bare.Mean(), bare.Percentile(0.5),
-                bare.Percentile(0.9), bare.Percentile(0.99), bare.failures);
-    std::printf("ratio module/bare: mean %.3f, median %.3f (target <= 1.05)\n\n", module.Mean() / bare.Mean(),
-                module.Percentile(0.5) / bare.Percentile(0.5));
+    std::printf("%-28s %9.3f %9.3f %9.3f %9.3f %9d\n", "GetTodayStatus (module)", moduleCalls.Mean(),
+                moduleCalls.Percentile(0.5), moduleCalls.Percentile(0.9), moduleCalls.Percentile(0.99),
+                moduleCalls.failures);
+    std::printf("%-28s %9.3f %9.3f %9.3f %9.3f %9d\n", bare::kName, bareCalls.Mean(), bareCalls.Percentile(0.5),
+                bareCalls.Percentile(0.9), bareCalls.Percentile(0.99), bareCalls.failures);
+    std::printf("ratio module/bare: mean %.3f, median %.3f (target <= 1.05)\n\n",
+                moduleCalls.Mean() / bareCalls.Mean(), moduleCalls.Percentile(0.5) / bareCalls.Percentile(0.5));
 
     std::printf("throughput, %.1f s of each kind per thread count (calls per second)\n", seconds);
     // The ratio reads like the sequential one: time per module call over time per bare call.
     std::printf("%-8s %12s %12s %12s %10s\n", "threads", "module", "bare", "bare/module", "failures");
-    long failures = module.failures + bare.failures;
+    long failures = moduleCalls.failures + bareCalls.failures;
     for (int threads : threadCounts) {
         Throughput m, b;
-        RunPair(settings, threads, seconds, m, b);
+        RunPair(threads, seconds, m, b);
         std::printf("%-8d %12.1f %12.1f %12.3f %10ld\n", threads, m.perSecond, b.perSecond, b.perSecond / m.perSecond,
                     m.failures + b.failures);
         failures += m.failures + b.failures;
     }
-    curl_global_cleanup();
+    bare::Teardown();
     return failures == 0 ? 0 : 1;
 }

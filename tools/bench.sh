@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the bench preset (Release) and runs the micro benchmarks, then the end-to-end
-# program against the reference service on the preset's compiled-in port (18447).
+# program against the reference service on the preset's compiled-in port (18447); then
+# builds the bench-windows preset (MinGW-w64) and runs its end-to-end program under Wine
+# on port 18448.
 #
 #   tools/bench.sh
 #   BENCH_FILTER=REGEX   only these micro benchmarks (Google Benchmark filter)
@@ -8,8 +10,10 @@
 #   BENCH_SECONDS=S      seconds per throughput run (default 5)
 #   BENCH_THREADS=LIST   thread counts for the throughput runs (default 1,4,16)
 #   BENCH_SKIP_E2E=1     micro benchmarks only
+#   BENCH_SKIP_WINDOWS=1 native build only
 #
-# Results also go to build/bench/results/ (micro.json, exports_silent_trace.json, e2e.txt).
+# Results also go to build/bench/results/ (micro.json, exports_silent_trace.json, e2e.txt)
+# and build/bench-windows/results/e2e.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,16 +35,44 @@ echo "=== bench: the exports again, trace lines dropped (the CPU path without th
 
 if [ "${BENCH_SKIP_E2E:-0}" = 1 ]; then exit 0; fi
 
-certs=$PWD/$build/certs
-e2e_args=(--seconds "${BENCH_SECONDS:-5}" --threads "${BENCH_THREADS:-1,4,16}")
+e2e_args=(--calls "${BENCH_CALLS:-1000}" --seconds "${BENCH_SECONDS:-5}" --threads "${BENCH_THREADS:-1,4,16}")
 
 # The service binds with SO_REUSEADDR, so the check does too.
-if ! python3 -c "import socket; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('127.0.0.1', $port))" 2>/dev/null; then
-  echo "bench: port $port is taken; the module of this preset talks to no other" >&2
-  exit 1
-fi
+port_free() {
+  if ! python3 -c "import socket; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('127.0.0.1', $1))" 2>/dev/null; then
+    echo "bench: port $1 is taken; the module of this preset talks to no other" >&2
+    exit 1
+  fi
+}
 
+port_free "$port"
 echo "=== bench: end to end against the reference service on port $port"
-python3 tests/e2e/with_service.py --certs "$certs" --port "$port" \
+python3 tests/e2e/with_service.py --certs "$PWD/$build/certs" --port "$port" \
   --script bench/data/e2e_cases.json --service-arg=--quiet -- \
-  "$build/e2e_bench" --calls "${BENCH_CALLS:-1000}" "${e2e_args[@]}" | tee "$build/results/e2e.txt"
+  "$build/e2e_bench" "${e2e_args[@]}" | tee "$build/results/e2e.txt"
+
+if [ "${BENCH_SKIP_WINDOWS:-0}" = 1 ]; then exit 0; fi
+
+# The Windows build: the same program on WinHTTP, run under Wine in the build tree's own
+# prefix, whose user Root store gets the test CA (certificate checks stay on).
+win_port=18448
+win_build=build/bench-windows
+wineprefix=$PWD/$win_build/wineprefix
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wineserver" ] || wineserver=wineserver
+
+echo "=== bench: configure and build the Windows build (MinGW-w64)"
+cmake --preset bench-windows >/dev/null
+cmake --build --preset bench-windows -j2
+mkdir -p "$win_build/results"
+bash service/make_test_certs.sh "$PWD/$win_build/certs" >/dev/null
+
+port_free "$win_port"
+trap 'WINEPREFIX="$wineprefix" "$wineserver" -k 2>/dev/null || true' EXIT
+echo "=== bench: trust the test CA in $wineprefix"
+HALVANE_WINEPREFIX="$wineprefix" cmake/wine-run.sh "$win_build/install_test_ca.exe" "$PWD/$win_build/certs/ca.der"
+
+echo "=== bench: Windows build under Wine, end to end against the reference service on port $win_port"
+HALVANE_WINEPREFIX="$wineprefix" python3 tests/e2e/with_service.py --certs "$PWD/$win_build/certs" \
+  --port "$win_port" --script bench/data/e2e_cases.json --service-arg=--quiet -- \
+  cmake/wine-run.sh "$win_build/e2e_bench.exe" "${e2e_args[@]}" | tee "$win_build/results/e2e.txt"

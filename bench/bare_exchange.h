@@ -1,0 +1,31 @@
+// The yardstick of e2e_bench: one HTTPS POST exchange made directly on the platform's own
+// stack (libcurl natively, WinHTTP on Windows), the way the module's backend makes it but
+// without the module around it. One implementation per platform, chosen by the build.
+#ifndef HALVANE_BENCH_BARE_EXCHANGE_H
+#define HALVANE_BENCH_BARE_EXCHANGE_H
+
+#include <string>
+
+namespace bare {
+
+struct Target {
+    std::string host;
+    std::string port;
+    std::string path;
+    std::string certsDir;  // the test certificates (libcurl reads ca.pem; WinHTTP trusts the user's store)
+};
+
+// Label of the bare rows in the tables.
+extern const char kName[];
+
+// Once per process, before any exchange; false when the stack cannot be set up.
+bool Setup(const Target& target);
+void Teardown();
+
+// One POST of `body` on a fresh connection: true for a 200 with a non-empty body.
+// Safe to call from several threads at once.
+bool Exchange(const std::string& body);
+
+}  // namespace bare
+
+#endif

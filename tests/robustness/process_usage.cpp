@@ -63,6 +63,11 @@ MemoryUsage CurrentMemoryUsage() {
     return {counters.WorkingSetSize, counters.PeakWorkingSetSize};
 }
 
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 long OpenHandleCount() {
     DWORD count = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return static_cast<long>(count);
@@ -91,6 +96,8 @@ long OpenHandleCount() {
     closedir(dir);
     return count - 3;  // ".", ".." and the directory being read
 }
+
+bool RunningUnderWine() { return false; }
 
 #endif
 

@@ -15,4 +15,7 @@ MemoryUsage CurrentMemoryUsage();
 // Handles (Windows) or file descriptors the process holds open; -1 when unknown.
 long OpenHandleCount();
 
+// True when this Windows program runs under Wine.
+bool RunningUnderWine();
+
 }  // namespace halvane::test

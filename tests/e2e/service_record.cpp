@@ -39,12 +39,14 @@ std::vector<ReceivedRequest> ReadServiceRecord() {
     static const std::regex headersField(R"re("headers":\[(.*?)\],"body_hex")re");
     static const std::regex headerPair(R"re(\["([^"]*)","([^"]*)"\])re");
     static const std::regex bodyField(R"re("body_hex":"([0-9a-f]*)")re");
+    static const std::regex modeField(R"re("mode":"([^"]*)")re");
     for (std::string line; std::getline(file, line);) {
         ReceivedRequest request;
         std::smatch m;
         if (std::regex_search(line, m, pathField)) request.path = m[1];
         if (std::regex_search(line, m, methodField)) request.method = m[1];
         if (std::regex_search(line, m, bodyField)) request.body = Unhex(m[1]);
+        if (std::regex_search(line, m, modeField)) request.mode = m[1];
         if (std::regex_search(line, m, headersField)) {
             const std::string list = m[1];
             for (auto it = std::sregex_iterator(list.begin(), list.end(), headerPair); it != std::sregex_iterator(); ++it) {

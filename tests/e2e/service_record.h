@@ -12,6 +12,7 @@ struct ReceivedRequest {
     std::string method;
     std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
     std::string body;
+    std::string mode;  // the hostile peer's mode that served it; empty from the service
 
     // The first header of that name (case-insensitive), or null.
     const std::string* Header(const std::string& name) const;

@@ -1,48 +1,85 @@
 #!/usr/bin/env python3
-"""Serve one hostile or broken behaviour on the service port while COMMAND runs.
+"""Serve hostile or broken behaviours on the service port while COMMAND runs.
 
-  hostile_peer.py --mode MODE --port N --certs DIR -- COMMAND ARGS...
+  hostile_peer.py --modes MODE[,MODE...] --port N --certs DIR [--key-hex HEX] -- COMMAND ARGS...
 
-Listens on 127.0.0.1:N, runs COMMAND with HALVANE_HOSTILE_MODE=MODE and
-HALVANE_TEST_RECORD naming a record of the requests the peer read (the
-service's record format: one JSON line with path, method, headers, body_hex),
-stops and exits with COMMAND's exit code (3: the peer could not start).
+The signed replies use --key-hex, by default the reference service's development key.
 
-Modes:
-  silent         TLS, reads the request, never answers, holds the connection
-                 (until the client closes it, 60 s at most)
-  cut_abrupt     TLS, 200 with the full Content-Length, half the body, then the
-                 TCP connection is cut without a TLS close_notify
+Listens on 127.0.0.1:N and runs COMMAND with these variables set:
+  HALVANE_HOSTILE_MODES    the modes, comma-separated, in the order given
+  HALVANE_HOSTILE_CONTROL  a file naming the mode that serves the next connection: COMMAND
+                           writes a mode's name into it before a call (until then, the first
+                           mode serves); each connection reads it once, when it is accepted
+  HALVANE_TEST_RECORD      a record of the requests the peer read (the service's record
+                           format: one JSON line with path, method, headers, body_hex), each
+                           with the mode that served it
+then stops and exits with COMMAND's exit code (3: the peer could not start).
+
+Modes, on TLS unless noted. Every TLS peer that gets a request answers it with an unsigned
+success body unless its mode says otherwise.
+  forged         answers the unsigned success body, as a well-behaved server would
+  silent         reads the request, never answers, holds the connection (60 s at most)
+  cut_abrupt     200 with the full Content-Length, half the body (cut before its signature
+                 field), then the TCP connection is cut without a TLS close_notify
   cut_clean      the same, but the TLS session is closed properly (close_notify)
-  huge           TLS, 200 with a 64 MiB body
+  cut_{fin,rst,stall}_{length,chunked}
+                 a signed quiz, sent with a Content-Length or in chunks, cut
+                 after its signature field: then FIN (no close_notify), RST (SO_LINGER 0) or
+                 silence; the last chunk never comes
+  huge           200 with a 64 MiB body and its Content-Length
   plain          plain HTTP on the TLS port: a cleartext 200 with a success body
   hangup         accepts and closes at once, before any TLS byte
-  redirect302    TLS, 302 to https://localhost:<other port> (same path), where a
-  redirect307    second TLS server answers an unsigned success to anything
-  redirect_http  TLS, 302 to http://localhost:<other port> (cleartext target)
-  cert_not_yet_valid  TLS with a localhost certificate valid only from 2099
-  cert_leaf_issuer    TLS with a localhost certificate issued by a CA:FALSE leaf
-                      of the trusted test CA (chain sent along)
-  cert_client_only    TLS with a localhost certificate for client authentication only
-Every TLS peer that gets a request answers it with an unsigned success body
-unless its mode says otherwise.
+  redirect302    302 to https://localhost:<other port>, where a second TLS server answers an
+  redirect307    unsigned success to anything (307 likewise)
+  redirect_http  302 to http://localhost:<other port> (cleartext target)
+  cert_not_yet_valid  a localhost certificate valid only from 2099
+  cert_leaf_issuer    a localhost certificate issued by a CA:FALSE leaf of the trusted test
+                      CA (chain sent along)
+  cert_client_only    a localhost certificate for client authentication only
+  tls10, tls11   a server that offers TLS 1.0 (1.1) only; proven at start with the peer's own
+                 client, or the peer does not start
+  trickle_handshake  plain TCP: a relay that holds no key, in front of a real TLS server,
+                 passing the server's handshake bytes on a few bytes a second
+  trickle_head   the status line and headers one byte a second
+  trickle_body   200 with a Content-Length, the body one byte a second
+  slow_continue  "HTTP/1.1 100 Continue" heads, one every 5 s, without end
+  slow_redirects after 8 s, 307 to the other port, which does the same, hop after hop
+  endless_head   200, then header lines without end, as fast as the client takes them
+  endless_header_line  200, then one header line that never ends
+  endless_body   200 chunked, a success body that never ends
+  endless_trailers     a chunked success body, its last chunk, then trailer lines without end
+  endless_chunk_extension  a chunk-size line whose extension never ends
+  gzip_bomb      "Transfer-Encoding: gzip, chunked": 2 MiB of gzip that inflate to 2 GiB of zeros
+The endless modes stop after 256 MiB (sixteen times what a client may hold) and then hold
+the connection silent.
 """
 
 import argparse
 import errno
+import hashlib
+import hmac
+import itertools
 import json
 import os
 import shutil
 import signal
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import warnings
+import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "service"))
+from halvane_service import DEV_KEY_HEX  # noqa: E402
 
 HUGE_SIZE = 64 * 1024 * 1024
+ENDLESS_CAP = 256 * 1024 * 1024
+FLOOD_PIECE = 64 * 1024
 # Not signed with any key: a client must never show it as a success.
 FORGED = (b'{"status":"success","readiness_final":"ready","allowed_volume_percent":100,'
           b'"quiz_completed_today":true,"daily_drawdown_hit":false,"timestamp":1700000000,'
@@ -50,13 +87,22 @@ FORGED = (b'{"status":"success","readiness_final":"ready","allowed_volume_percen
 # Cut before its signature field: no prefix of it carries one.
 CUT_BODY = (b'{"status":"success","readiness_final":"ready","allowed_volume_percent":100,'
             b'"padding":"' + b"p" * 400 + b'","timestamp":1700000000,"signature":"' + b"0" * 64 + b'"}')
-# Three times the receive timeout: a client still waiting by then would wait for ever.
+# Three times the receive budget: a client still waiting by then would wait for ever.
 HOLD_LIMIT = 60.0
 # Another run may hold the port for a while (the lock only spans one CTest run).
 BIND_PATIENCE = 60.0
+TRICKLE_INTERVAL = 1.0      # head and body: one byte a second
+HANDSHAKE_INTERVAL = 0.25   # handshake relay: four bytes a second
+CONTINUE_INTERVAL = 5.0
+HOP_DELAY = 8.0
+BOMB_SEGMENTS = 2048        # MiB of zeros the gzip inflates to
 
-MODES = ("silent", "cut_abrupt", "cut_clean", "huge", "plain", "hangup", "redirect302", "redirect307",
-         "redirect_http", "cert_not_yet_valid", "cert_leaf_issuer", "cert_client_only")
+# Modes that never speak TLS on the service port, and those with a TLS setup of their own.
+RAW_MODES = ("plain", "hangup", "trickle_handshake")
+CERT_MODES = ("cert_not_yet_valid", "cert_leaf_issuer", "cert_client_only")
+LEGACY_TLS = {"tls10": ("TLSv1", "TLSv1"), "tls11": ("TLSv1_1", "TLSv1.1")}
+CUT_ENDINGS = ("fin", "rst", "stall")
+CUT_FRAMINGS = ("length", "chunked")
 
 EXTENSIONS = """
 [ req ]
@@ -83,15 +129,17 @@ class Record:
         self.lock = threading.Lock()
         open(path, "w").close()
 
-    def write(self, method, path, headers, body):
+    def write(self, mode, method, path, headers, body):
         line = json.dumps({"path": path, "method": method, "headers": [[n, v] for n, v in headers],
-                           "body_hex": body.hex(), "body": body.decode("latin-1")}, separators=(",", ":"))
+                           "body_hex": body.hex(), "body": body.decode("latin-1"), "mode": mode},
+                          separators=(",", ":"))
         with self.lock, open(self.path, "a", encoding="utf-8") as f:
             f.write(line + "\n")
 
 
-def read_request(conn, record):
-    """Reads one HTTP/1.1 request (head and Content-Length body) and records it."""
+def read_request(conn, record, mode=None):
+    """Reads one HTTP/1.1 request (head and Content-Length body) and records it under `mode`,
+    or, for the redirect targets, under the mode its path names ("/<mode>/<hop>/...")."""
     data = b""
     while b"\r\n\r\n" not in data:
         chunk = conn.recv(65536)
@@ -100,8 +148,8 @@ def read_request(conn, record):
         data += chunk
         if len(data) > 1 << 20:
             return None
-    head, _, body = data.partition(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
+    head_bytes, _, body = data.partition(b"\r\n\r\n")
+    lines = head_bytes.decode("latin-1").split("\r\n")
     method, path = (lines[0].split(" ") + ["", ""])[:2]
     headers = [tuple(part.strip() for part in line.split(":", 1)) for line in lines[1:] if ":" in line]
     length = next((int(v) for n, v in headers if n.lower() == "content-length"), 0)
@@ -110,16 +158,48 @@ def read_request(conn, record):
         if not chunk:
             break
         body += chunk
-    record.write(method, path, headers, body)
+    record.write(mode or path.split("/")[1], method, path, headers, body)
     return path
 
 
-def head(status, length, extra=()):
+# ---- writing replies ----
+
+def head(status, length=None, extra=(), chunked=False):
     lines = ["HTTP/1.1 %s" % status, "Content-Type: application/json", "Connection: close"]
     if length is not None:
         lines.append("Content-Length: %d" % length)
+    if chunked:
+        lines.append("Transfer-Encoding: chunked")
     lines += list(extra)
     return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+
+
+def chunks(data, size=100):
+    """`data` as chunks of `size` bytes, without the last chunk."""
+    return b"".join(b"%x\r\n%s\r\n" % (len(data[i:i + size]), data[i:i + size]) for i in range(0, len(data), size))
+
+
+LAST_CHUNK = b"0\r\n\r\n"
+
+
+def stream(conn, parts):
+    """Sends every part as fast as the client takes it, then holds the connection."""
+    for part in parts:
+        conn.sendall(part)
+    hold(conn)
+
+
+def flood(first, piece):
+    """`first`, then `piece` again and again up to ENDLESS_CAP bytes."""
+    return itertools.chain([first], itertools.repeat(piece, ENDLESS_CAP // len(piece)))
+
+
+def trickle(conn, data, interval=TRICKLE_INTERVAL, step=1):
+    """`step` bytes of `data` at a time, one step per `interval`."""
+    for i in range(0, len(data), step):
+        conn.sendall(data[i:i + step])
+        time.sleep(interval)
+    hold(conn)
 
 
 def cut(conn):
@@ -128,6 +208,12 @@ def cut(conn):
         conn.shutdown(socket.SHUT_RDWR)
     except OSError:
         pass
+
+
+def reset(conn):
+    # Closing with a zero linger time sends RST instead of FIN.
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    conn.close()
 
 
 def close_tls(conn, patience=2.0):
@@ -150,17 +236,159 @@ def hold(conn):
         pass
 
 
+def answer(conn, body=FORGED):
+    conn.sendall(head("200 OK", len(body)) + body)
+    close_tls(conn)
+
+
+def gzip_bomb():
+    """Chunked gzip of BOMB_SEGMENTS MiB of zeros, made from two compressed MiB.
+
+    After a full flush the compressor starts afresh, so every further MiB compresses to the
+    same bytes; the stream ends with an empty final block and the gzip trailer."""
+    z = zlib.compressobj(9, zlib.DEFLATED, 31)
+    zeros = bytes(1 << 20)
+    first = z.compress(zeros) + z.flush(zlib.Z_FULL_FLUSH)
+    again = z.compress(zeros) + z.flush(zlib.Z_FULL_FLUSH)
+    if z.compress(zeros) + z.flush(zlib.Z_FULL_FLUSH) != again:
+        raise OSError("zlib does not repeat itself after a full flush")
+
+    def parts():
+        crc = zlib.crc32(zeros)
+        yield head("200 OK", extra=["Transfer-Encoding: gzip, chunked"])
+        yield chunks(first, len(first))
+        for _ in range(BOMB_SEGMENTS - 1):
+            crc = zlib.crc32(zeros, crc)
+            yield chunks(again, len(again))
+        yield chunks(b"\x03\x00" + struct.pack("<II", crc, (BOMB_SEGMENTS << 20) & 0xFFFFFFFF)) + LAST_CHUNK
+    return parts
+
+
+# ---- what each mode does once it has read the request ----
+
+def cut_half(peer, conn, path, clean):
+    conn.sendall(head("200 OK", len(CUT_BODY)) + CUT_BODY[:len(CUT_BODY) // 2])
+    time.sleep(0.2)
+    if clean:
+        close_tls(conn, patience=0.5)
+    else:
+        cut(conn)
+
+
+def cut_signed(peer, conn, path, framing, ending):
+    part = peer.quiz[:peer.quiz_cut]
+    if framing == "length":
+        conn.sendall(head("200 OK", len(peer.quiz)) + part)
+    else:
+        conn.sendall(head("200 OK", chunked=True) + chunks(part))
+    if ending == "stall":
+        hold(conn)
+        return
+    time.sleep(0.1)  # lets the client read what came before the cut
+    (cut if ending == "fin" else reset)(conn)
+
+
+def huge(peer, conn, path):
+    prefix = b'{"status":"success","message":"'
+    suffix = b'"}'
+    piece = b"A" * (1 << 20)
+    middle = HUGE_SIZE - len(prefix) - len(suffix)
+    parts = [head("200 OK", HUGE_SIZE) + prefix] + [piece] * (middle // len(piece)) + [piece[:middle % len(piece)], suffix]
+    for part in parts:
+        conn.sendall(part)
+    close_tls(conn)
+
+
+def redirect(peer, conn, path, mode):
+    scheme = "http" if mode == "redirect_http" else "https"
+    status = "307 Temporary Redirect" if mode in ("redirect307", "slow_redirects") else "302 Found"
+    if mode == "slow_redirects":
+        time.sleep(HOP_DELAY)
+    body = b'{"status":"error","message":"moved"}'
+    # The target tells the mode from the path, and counts the hops.
+    hops = int(path.split("/")[2]) + 1 if path.startswith("/" + mode + "/") else 1
+    target = path.split("/", 3)[3] if hops > 1 else path.lstrip("/")
+    port = peer.plain_target_port if mode == "redirect_http" else peer.target_port
+    location = "Location: %s://localhost:%d/%s/%d/%s" % (scheme, port, mode, hops, target)
+    conn.sendall(head(status, len(body), [location]) + body)
+    close_tls(conn)
+
+
+CONTINUE = b"HTTP/1.1 100 Continue\r\n\r\n"
+FILLER_LINE = b"X-Filler: " + b"f" * 90 + b"\r\n"
+TRAILER_LINE = b"X-Trailer: " + b"t" * 89 + b"\r\n"
+ENDLESS_BODY_HEAD = b'{"status":"success","message":"'
+
+REPLIES = {
+    "forged": lambda peer, conn, path: answer(conn),
+    "silent": lambda peer, conn, path: hold(conn),
+    "cut_abrupt": lambda peer, conn, path: cut_half(peer, conn, path, clean=False),
+    "cut_clean": lambda peer, conn, path: cut_half(peer, conn, path, clean=True),
+    "huge": huge,
+    "trickle_head": lambda peer, conn, path: trickle(conn, head("200 OK", len(FORGED)) + FORGED),
+    "trickle_body": lambda peer, conn, path: (conn.sendall(head("200 OK", len(FORGED))), trickle(conn, FORGED)),
+    "slow_continue": lambda peer, conn, path: trickle(conn, CONTINUE * 1000, CONTINUE_INTERVAL, len(CONTINUE)),
+    "endless_head": lambda peer, conn, path: stream(
+        conn, flood(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n", FILLER_LINE * 640)),
+    "endless_header_line": lambda peer, conn, path: stream(
+        conn, flood(b"HTTP/1.1 200 OK\r\nX-Endless: ", b"e" * FLOOD_PIECE)),
+    "endless_body": lambda peer, conn, path: stream(
+        conn, flood(head("200 OK", chunked=True) + chunks(ENDLESS_BODY_HEAD, 1000), chunks(b"A" * FLOOD_PIECE, FLOOD_PIECE))),
+    "endless_trailers": lambda peer, conn, path: stream(
+        conn, flood(head("200 OK", chunked=True) + chunks(FORGED, 1000) + b"0\r\n", TRAILER_LINE * 640)),
+    "endless_chunk_extension": lambda peer, conn, path: stream(
+        conn, flood(head("200 OK", chunked=True) + b"10;ext=", b"x" * FLOOD_PIECE)),
+    "gzip_bomb": lambda peer, conn, path: stream(conn, peer.bomb()),
+}
+for _mode in ("redirect302", "redirect307", "redirect_http", "slow_redirects"):
+    REPLIES[_mode] = lambda peer, conn, path, mode=_mode: redirect(peer, conn, path, mode)
+for _framing in CUT_FRAMINGS:
+    for _ending in CUT_ENDINGS:
+        REPLIES["cut_%s_%s" % (_ending, _framing)] = (
+            lambda peer, conn, path, framing=_framing, ending=_ending: cut_signed(peer, conn, path, framing, ending))
+
+MODES = tuple(REPLIES) + RAW_MODES + CERT_MODES + tuple(LEGACY_TLS)
+
+
+def signed_quiz(key_hex):
+    """A quiz of about 1800 bytes, signed under the key, and where to cut it: just after its
+    signature field, so that what came is a quiz any client would accept as signed."""
+    key = bytes.fromhex(key_hex)
+    timestamp = b"1700000000"
+    signature = hmac.new(key, b"success|" + timestamp, hashlib.sha256).hexdigest().encode("ascii")
+    questions = b",".join(b'{"number":%d,"question":"%s"}' % (n, b"q" * 150) for n in range(1, 11))
+    quiz = (b'{"status":"success","timestamp":' + timestamp + b',"signature":"' + signature +
+            b'","quiz":[' + questions + b"]}")
+    return quiz, quiz.index(b'"quiz":[') + 40
+
+
 class Peer:
     def __init__(self, args, work):
-        self.mode = args.mode
+        self.modes = args.modes
         self.certs = os.path.abspath(args.certs)
         self.work = work
         self.record = Record(os.path.join(work, "record.jsonl"))
+        self.control = os.path.join(work, "mode")
+        with open(self.control, "w", encoding="ascii") as f:
+            f.write(self.modes[0])
         self.sockets = []
+        self.contexts = {}
         self.target_port = None
+        self.plain_target_port = None
+        self.backend_port = None
         self.port = args.port
+        self.quiz, self.quiz_cut = signed_quiz(args.key_hex)
+        self.bomb = gzip_bomb() if "gzip_bomb" in self.modes else None
 
-    # ---- certificates ----
+    def current_mode(self):
+        try:
+            with open(self.control, encoding="ascii") as f:
+                mode = f.read().strip()
+        except OSError:
+            mode = ""
+        return mode if mode in self.modes else self.modes[0]
+
+    # ---- certificates and TLS settings ----
 
     def openssl(self, *arguments):
         subprocess.run(["openssl", *arguments], check=True, stdin=subprocess.DEVNULL,
@@ -179,16 +407,16 @@ class Peer:
                      "-out", pem, *validity)
         return pem, key
 
-    def certificate(self):
+    def certificate(self, mode):
         """The chain file and key this mode's TLS server presents."""
         ca_pem, ca_key = os.path.join(self.certs, "ca.pem"), os.path.join(self.certs, "ca.key")
-        if not self.mode.startswith("cert_"):
+        if mode not in CERT_MODES:
             return os.path.join(self.certs, "localhost.pem"), os.path.join(self.certs, "localhost.key")
         with open(os.path.join(self.work, "openssl.cnf"), "w", encoding="ascii") as f:
             f.write(EXTENSIONS)
-        if self.mode == "cert_not_yet_valid":
+        if mode == "cert_not_yet_valid":
             return self.future_certificate(ca_pem, ca_key)
-        if self.mode == "cert_client_only":
+        if mode == "cert_client_only":
             return self.issue("client_only", ca_pem, ca_key, "client_only")
         # A leaf of the trusted CA (CA:FALSE) that signs a localhost certificate itself.
         middle_pem, middle_key = self.issue("middle", ca_pem, ca_key, "leaf")
@@ -222,12 +450,47 @@ class Peer:
                      "-enddate", "20991231000000Z")
         return pem, key
 
-    def tls_context(self):
-        pem, key = self.certificate()
+    def tls_context(self, mode):
+        pem, key = self.certificate(mode)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.minimum_version = ssl.TLSVersion.TLSv1_2
+        if mode in LEGACY_TLS:
+            version = getattr(ssl.TLSVersion, LEGACY_TLS[mode][0])
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                context.minimum_version = context.maximum_version = version
+            context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        else:
+            context.minimum_version = ssl.TLSVersion.TLSv1_2
         context.load_cert_chain(pem, key)
+        if mode in LEGACY_TLS:
+            self.prove_version(context, mode)
         return context
+
+    def prove_version(self, server_context, mode):
+        """Our own client must really get this old version, or the mode proves nothing."""
+        version = getattr(ssl.TLSVersion, LEGACY_TLS[mode][0])
+        client = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            client.minimum_version = client.maximum_version = version
+        client.set_ciphers("DEFAULT:@SECLEVEL=0")
+        client.load_verify_locations(os.path.join(self.certs, "ca.pem"))
+        with socket.create_server(("127.0.0.1", 0)) as listener:
+            def serve_once():
+                conn, _ = listener.accept()
+                try:
+                    with server_context.wrap_socket(conn, server_side=True) as tls:
+                        tls.recv(1)
+                except (OSError, ssl.SSLError):
+                    conn.close()
+            server = threading.Thread(target=serve_once, daemon=True)
+            server.start()
+            with socket.create_connection(listener.getsockname(), timeout=10) as raw, \
+                    client.wrap_socket(raw, server_hostname="localhost") as tls:
+                negotiated = tls.version()
+            server.join(10)
+        if negotiated != LEGACY_TLS[mode][1]:
+            raise ssl.SSLError("mode %s negotiates %s" % (mode, negotiated))
 
     # ---- serving ----
 
@@ -249,33 +512,45 @@ class Peer:
         return sock
 
     def start(self):
-        tls = None if self.mode in ("plain", "hangup") else self.tls_context()
+        for mode in self.modes:
+            if mode not in RAW_MODES:
+                self.contexts[mode] = self.tls_context(mode)
+        default = self.tls_context(None)
         main = self.listen(self.port)
-        if self.mode.startswith("redirect"):
+        if any(mode.startswith("redirect") or mode == "slow_redirects" for mode in self.modes):
             target = self.listen(0)
             self.target_port = target.getsockname()[1]
-            target_tls = None if self.mode == "redirect_http" else tls
-            threading.Thread(target=self.accept_loop, args=(target, target_tls, self.serve_target),
-                             daemon=True).start()
-        threading.Thread(target=self.accept_loop, args=(main, tls, self.serve_main), daemon=True).start()
+            self.serve(target, self.serve_target, lambda: (default, None))
+        if "redirect_http" in self.modes:
+            target = self.listen(0)
+            self.plain_target_port = target.getsockname()[1]
+            self.serve(target, self.serve_target, lambda: (None, None))
+        if "trickle_handshake" in self.modes:
+            backend = self.listen(0)
+            self.backend_port = backend.getsockname()[1]
+            self.serve(backend, self.serve_main, lambda: (default, "trickle_handshake"))
+        self.serve(main, self.serve_main, lambda: (self.contexts.get(self.current_mode()), self.current_mode()))
 
-    def accept_loop(self, sock, tls, serve):
-        while True:
-            try:
-                conn, _ = sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self.connection, args=(conn, tls, serve), daemon=True).start()
+    def serve(self, sock, serve, choose):
+        def accept_loop():
+            while True:
+                try:
+                    conn, _ = sock.accept()
+                except OSError:
+                    return
+                tls, mode = choose()
+                threading.Thread(target=self.connection, args=(conn, tls, mode, serve), daemon=True).start()
+        threading.Thread(target=accept_loop, daemon=True).start()
 
-    def connection(self, conn, tls, serve):
+    def connection(self, conn, tls, mode, serve):
         try:
             conn.settimeout(30)
             if tls is not None:
                 try:
                     conn = tls.wrap_socket(conn, server_side=True)
                 except (ssl.SSLError, OSError):
-                    return  # the client refused the certificate, as it should
-            serve(conn)
+                    return  # the client refused the certificate or the version, as it should
+            serve(conn, mode)
         except (OSError, ValueError):
             pass
         finally:
@@ -284,8 +559,7 @@ class Peer:
             except OSError:
                 pass
 
-    def serve_main(self, conn):
-        mode = self.mode
+    def serve_main(self, conn, mode):
         if mode == "hangup":
             return
         if mode == "plain":
@@ -297,46 +571,53 @@ class Peer:
                 pass
             conn.sendall(head("200 OK", len(FORGED)) + FORGED)
             return
+        if mode == "trickle_handshake" and not isinstance(conn, ssl.SSLSocket):
+            self.relay(conn)
+            return
+        path = read_request(conn, self.record, mode)
+        if path is None:
+            return
+        REPLIES.get(mode, lambda peer, conn, path: answer(conn))(self, conn, path)
+
+    def serve_target(self, conn, _):
         path = read_request(conn, self.record)
         if path is None:
             return
-        if mode == "silent":
-            hold(conn)
-        elif mode in ("cut_abrupt", "cut_clean"):
-            conn.sendall(head("200 OK", len(CUT_BODY)) + CUT_BODY[:len(CUT_BODY) // 2])
-            time.sleep(0.2)
-            if mode == "cut_abrupt":
-                cut(conn)
-            else:
-                close_tls(conn, patience=0.5)
-        elif mode == "huge":
-            prefix = b'{"status":"success","message":"'
-            suffix = b'"}'
-            conn.sendall(head("200 OK", HUGE_SIZE) + prefix)
-            piece = b"A" * (1 << 20)
-            left = HUGE_SIZE - len(prefix) - len(suffix)
-            while left > 0:
-                conn.sendall(piece[:min(left, len(piece))])
-                left -= min(left, len(piece))
-            conn.sendall(suffix)
-            close_tls(conn)
-        elif mode.startswith("redirect"):
-            scheme = "http" if mode == "redirect_http" else "https"
-            status = "307 Temporary Redirect" if mode == "redirect307" else "302 Found"
-            body = b'{"status":"error","message":"moved"}'
-            location = "Location: %s://localhost:%d%s" % (scheme, self.target_port, path)
-            conn.sendall(head(status, len(body), [location]) + body)
-            close_tls(conn)
+        if path.split("/")[1] == "slow_redirects":
+            redirect(self, conn, path, mode)
+        elif isinstance(conn, ssl.SSLSocket):
+            answer(conn)
         else:
             conn.sendall(head("200 OK", len(FORGED)) + FORGED)
-            close_tls(conn)
 
-    def serve_target(self, conn):
-        if read_request(conn, self.record) is None:
-            return
-        conn.sendall(head("200 OK", len(FORGED)) + FORGED)
-        if isinstance(conn, ssl.SSLSocket):
-            close_tls(conn)
+    def relay(self, client):
+        """Passes the client's bytes on at once and the server's a few bytes a second."""
+        server = socket.create_connection(("127.0.0.1", self.backend_port))
+        server.settimeout(HOLD_LIMIT)
+        client.settimeout(HOLD_LIMIT)
+
+        def upstream():
+            try:
+                while True:
+                    data = client.recv(65536)
+                    if not data:
+                        break
+                    server.sendall(data)
+            except OSError:
+                pass
+            cut(server)
+
+        threading.Thread(target=upstream, daemon=True).start()
+        try:
+            while True:
+                data = server.recv(4)
+                if not data:
+                    break
+                client.sendall(data)
+                time.sleep(HANDSHAKE_INTERVAL)
+        except OSError:
+            pass
+        server.close()
 
     def stop(self):
         for sock in self.sockets:
@@ -355,14 +636,19 @@ def child_setup():
 
 def main(argv):
     if "--" not in argv:
-        sys.stderr.write("usage: hostile_peer.py --mode MODE --port N --certs DIR -- COMMAND ARGS...\n")
+        sys.stderr.write("usage: hostile_peer.py --modes MODE[,MODE...] --port N --certs DIR -- COMMAND ARGS...\n")
         return 2
     split = argv.index("--")
     parser = argparse.ArgumentParser(prog="hostile_peer.py")
-    parser.add_argument("--mode", choices=MODES, required=True)
+    parser.add_argument("--modes", required=True, type=lambda text: text.split(","),
+                        help="comma-separated, from: " + ", ".join(MODES))
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--certs", required=True, help="the test certificates (ca.pem, ca.key, localhost.pem/.key)")
+    parser.add_argument("--key-hex", default=DEV_KEY_HEX, help="the key the cut quizzes are signed with")
     args = parser.parse_args(argv[:split])
+    unknown = [mode for mode in args.modes if mode not in MODES]
+    if unknown:
+        parser.error("unknown modes: " + ", ".join(unknown))
     command = argv[split + 1:]
     if not command:
         parser.error("no COMMAND after --")
@@ -381,10 +667,11 @@ def main(argv):
             peer.start()
         except (OSError, ssl.SSLError, subprocess.CalledProcessError) as e:
             detail = getattr(e, "stderr", b"") or b""
-            sys.stderr.write("hostile_peer.py: cannot start mode %s: %s %s\n"
-                             % (args.mode, e, detail.decode(errors="replace")))
+            sys.stderr.write("hostile_peer.py: cannot start modes %s: %s %s\n"
+                             % (",".join(args.modes), e, detail.decode(errors="replace")))
             return 3
-        env = dict(os.environ, HALVANE_HOSTILE_MODE=args.mode, HALVANE_TEST_RECORD=peer.record.path)
+        env = dict(os.environ, HALVANE_HOSTILE_MODES=",".join(args.modes), HALVANE_HOSTILE_CONTROL=peer.control,
+                   HALVANE_TEST_RECORD=peer.record.path)
         child = subprocess.Popen(command, env=env, preexec_fn=child_setup if os.name == "posix" else None)
         code = child.wait()
         child = None

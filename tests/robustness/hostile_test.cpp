@@ -1,17 +1,23 @@
 // The transport and the exports on the real platform stack (WinHTTP under Wine, libcurl
-// natively) against a peer that misbehaves: hostile_peer.py serves one behaviour per run and
-// names it in HALVANE_HOSTILE_MODE. Whatever the peer does, each call returns in time with a
-// failure token or result, and no unsigned success ever passes a signed operation.
+// natively) against a peer that misbehaves: hostile_peer.py serves the modes named in
+// HALVANE_HOSTILE_MODES, the one this program writes into HALVANE_HOSTILE_CONTROL serving the
+// next connection. Whatever the peer does, each call ends in time with the failure token or
+// result of its mode's row, holds no more memory than the limit allows, and no unsigned or
+// incomplete success ever passes a signed operation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <iostream>
+#include <optional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/transport.h"
@@ -24,90 +30,142 @@ namespace {
 
 using test::Export;
 using Results = std::set<std::string>;
+using Clock = std::chrono::steady_clock;
 
 #ifdef _WIN32
-constexpr bool kFollowsRedirects = true;  // WinHTTP's default redirect policy
+constexpr bool kWinHttp = true;  // follows redirects by default policy; the Wine TLS defect
 #else
-constexpr bool kFollowsRedirects = false;  // the stand-in never follows
+constexpr bool kWinHttp = false;  // the stand-in never follows redirects
 #endif
 
-// What a peer's reply must come to, per mode. A transport result of kPrefix is any strict
-// prefix of the body the peer started to send.
-const std::string kPrefix = "<prefix>";
-const std::string kHuge = "<64 MiB body>";
-// The peer's unsigned success body, as the redirect target sends it.
+// Any transport result: the build does what it does, within time and memory.
+const std::string kAnything = "<anything>";
+// The peer's unsigned success body, as the redirect targets send it.
 const std::string kForged = "{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,"
                             "\"quiz_completed_today\":true,\"daily_drawdown_hit\":false,\"timestamp\":1700000000,"
                             "\"signature\":\"" + std::string(64, '0') + "\",\"quiz\":[]}";
-const std::string kCutBody = "{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,"
-                             "\"padding\":\"" + std::string(400, 'p') + "\",\"timestamp\":1700000000,\"signature\":\"" +
-                             std::string(64, '0') + "\"}";
-constexpr std::size_t kHugeSize = 64u << 20;
-const std::string kHugeHead = "{\"status\":\"success\",\"message\":\"";  // then 'A's, then "}
+// What one call may make the process hold, above what it held before.
+constexpr std::size_t kMemoryBound = 16u << 20;
+// Added to every row's time bound: a loaded two-core machine.
+constexpr double kMargin = 10.0;
 
 enum class Reaches { Nothing, Peer, PeerAndTarget };
 
-struct ModeExpectation {
+// Sequential: the transport and every export, one after another. Measured: the transport, a
+// signed export and the trading-day mark, one after another, each call's peak memory checked.
+// SideBySide: those three calls of every such row at once, each started when the previous
+// call's request has reached the peer (or the previous call ended), so that no two TLS
+// handshakes overlap. Alone: the transport call, on its own.
+enum class Kind { Sequential, Measured, SideBySide, Alone };
+
+struct Row {
     std::string mode;
+    Kind kind;
     Results transport;
     Results signedResult;  // quiz, answers and status exports alike
     Results mark;          // unsigned: the status word, or "" on a transport failure
     Reaches reaches;       // who recorded a request
+    double bound = 20;     // seconds from the call's start to its end, at most (plus kMargin)
+    double atLeast = 0;    // and at least: only the deadline may end it
 };
 
-const Results kTransportFailure{"ERROR"};
-
-// A signed export never gives a success text here: "ERROR" when the transport failed,
-// "SIGNATURE_INVALID" when an unsigned success body got through.
-std::vector<ModeExpectation> Expectations() {
-#ifdef _WIN32
-    // WinHTTP ends the body where the stream ends, short of its announced length: the bytes
-    // so far pass as the reply (before its signature, by the peer's choice of cut).
-    const Results cutTransport{kPrefix}, cutSigned{"SIGNATURE_INVALID"}, cutMark{"success"};
-#else
-    const Results cutTransport{"READ_ERROR"}, cutSigned{"ERROR"}, cutMark{""};
-#endif
-    std::vector<ModeExpectation> rows = {
-        {"silent", {"SERVER_ERROR"}, kTransportFailure, {""}, Reaches::Peer},
-        {"cut_abrupt", cutTransport, cutSigned, cutMark, Reaches::Peer},
-        {"cut_clean", cutTransport, cutSigned, cutMark, Reaches::Peer},
-        {"huge", {kHuge}, {"SIGNATURE_INVALID"}, {"success"}, Reaches::Peer},
-        {"plain", {"NETWORK_ERROR"}, kTransportFailure, {""}, Reaches::Nothing},
-        {"hangup", {"NETWORK_ERROR"}, kTransportFailure, {""}, Reaches::Nothing},
-        {"cert_not_yet_valid", {"NETWORK_ERROR"}, kTransportFailure, {""}, Reaches::Nothing},
-        {"cert_leaf_issuer", {"NETWORK_ERROR"}, kTransportFailure, {""}, Reaches::Nothing},
-        {"cert_client_only", {"NETWORK_ERROR"}, kTransportFailure, {""}, Reaches::Nothing},
+std::vector<Row> Expectations() {
+    const Results error{"ERROR"}, none{""};
+    // The receive phase: nothing but its deadline, 20 s after the request went out, ends these.
+    constexpr double kDeadline = 20, kNotBefore = 19;
+    // The trickled handshake: natively the send phase bounds it (15 s); WinHTTP cannot be
+    // stopped inside it, so the call's budget for resolve, connect and send does (45 s).
+    const double handshakeBound = kWinHttp ? 45 : 15;
+    const auto failing = [&](const char* mode, Kind kind, const char* token, Reaches reaches, double atLeast = 0) {
+        return Row{mode, kind, {token}, error, none, reaches, kDeadline, atLeast};
     };
-    if (kFollowsRedirects) {
+    std::vector<Row> rows = {
+        {"forged", Kind::Sequential, {kForged}, {"SIGNATURE_INVALID"}, {"success"}, Reaches::Peer},
+        failing("plain", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
+        failing("hangup", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
+        failing("cert_not_yet_valid", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
+        failing("cert_leaf_issuer", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
+        failing("cert_client_only", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
+        failing("tls10", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
+        failing("tls11", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
+        // Cut replies: never the bytes so far, whatever the framing and the ending.
+        failing("cut_abrupt", Kind::Sequential, "READ_ERROR", Reaches::Peer),
+        failing("cut_clean", Kind::Sequential, "READ_ERROR", Reaches::Peer),
+        failing("cut_fin_length", Kind::Sequential, "READ_ERROR", Reaches::Peer),
+        failing("cut_rst_length", Kind::Sequential, "READ_ERROR", Reaches::Peer),
+        failing("cut_fin_chunked", Kind::Sequential, "READ_ERROR", Reaches::Peer),
+        failing("cut_rst_chunked", Kind::Sequential, "READ_ERROR", Reaches::Peer),
+        // What a reply may make the module hold.
+        failing("huge", Kind::Measured, "READ_ERROR", Reaches::Peer),
+        failing("endless_head", Kind::Measured, "SERVER_ERROR", Reaches::Peer),
+        failing("endless_header_line", Kind::Measured, "SERVER_ERROR", Reaches::Peer),
+        failing("endless_body", Kind::Measured, "READ_ERROR", Reaches::Peer),
+        failing("endless_trailers", Kind::Measured, "READ_ERROR", Reaches::Peer),
+        failing("endless_chunk_extension", Kind::Measured, "READ_ERROR", Reaches::Peer),
+        // libcurl decodes the transfer coding (and stops past the limit); WinHTTP passes the
+        // coded bytes on or fails, but never a success.
+        failing("gzip_bomb", Kind::Measured, kWinHttp ? kAnything.c_str() : "READ_ERROR", Reaches::Peer),
+        // Deadlines.
+        failing("silent", Kind::SideBySide, "SERVER_ERROR", Reaches::Peer, kNotBefore),
+        failing("trickle_head", Kind::SideBySide, "SERVER_ERROR", Reaches::Peer, kNotBefore),
+        failing("trickle_body", Kind::SideBySide, "READ_ERROR", Reaches::Peer, kNotBefore),
+        failing("slow_continue", Kind::SideBySide, "SERVER_ERROR", Reaches::Peer, kNotBefore),
+        failing("cut_stall_length", Kind::SideBySide, "READ_ERROR", Reaches::Peer, kNotBefore),
+        failing("cut_stall_chunked", Kind::SideBySide, "READ_ERROR", Reaches::Peer, kNotBefore),
+        // Each hop 8 s late: followed, only the deadline ends the chain.
+        kWinHttp ? failing("slow_redirects", Kind::SideBySide, "SERVER_ERROR", Reaches::PeerAndTarget, kNotBefore)
+                 : failing("slow_redirects", Kind::SideBySide, "HTTP_307", Reaches::Peer),
+        {"trickle_handshake", Kind::Alone, {"NETWORK_ERROR"}, error, none, Reaches::Nothing, handshakeBound},
+    };
+    if (kWinHttp) {
         // Followed: the target's unsigned success is refused by every signed operation, and
         // the unsigned trading-day word is taken from whoever answers in the end. Wine turns
         // the 302 POST into a GET that announces the old body without sending it, and the
         // receive fails; WinHTTP on Windows reads the target's reply.
-        const Results followedTransport{kForged, "SERVER_ERROR"};
-        const Results followedSigned{"SIGNATURE_INVALID", "ERROR"};
-        rows.push_back({"redirect302", followedTransport, followedSigned, {"success", ""}, Reaches::PeerAndTarget});
-        rows.push_back({"redirect307", {kForged}, {"SIGNATURE_INVALID"}, {"success"}, Reaches::PeerAndTarget});
+        rows.push_back({"redirect302", Kind::Sequential, {kForged, "SERVER_ERROR"}, {"SIGNATURE_INVALID", "ERROR"},
+                        {"success", ""}, Reaches::PeerAndTarget});
+        rows.push_back({"redirect307", Kind::Sequential, {kForged}, {"SIGNATURE_INVALID"}, {"success"},
+                        Reaches::PeerAndTarget});
         // From HTTPS to HTTP: ERROR_WINHTTP_REDIRECT_FAILED at the receive step.
-        rows.push_back({"redirect_http", {"SERVER_ERROR"}, kTransportFailure, {""}, Reaches::Peer});
+        rows.push_back(failing("redirect_http", Kind::Sequential, "SERVER_ERROR", Reaches::Peer));
     } else {
-        rows.push_back({"redirect302", {"HTTP_302"}, kTransportFailure, {""}, Reaches::Peer});
-        rows.push_back({"redirect307", {"HTTP_307"}, kTransportFailure, {""}, Reaches::Peer});
-        rows.push_back({"redirect_http", {"HTTP_302"}, kTransportFailure, {""}, Reaches::Peer});
+        rows.push_back(failing("redirect302", Kind::Sequential, "HTTP_302", Reaches::Peer));
+        rows.push_back(failing("redirect307", Kind::Sequential, "HTTP_307", Reaches::Peer));
+        rows.push_back(failing("redirect_http", Kind::Sequential, "HTTP_302", Reaches::Peer));
     }
     return rows;
 }
 
-const ModeExpectation& Current() {
-    static const std::vector<ModeExpectation> rows = Expectations();
-    const char* mode = std::getenv("HALVANE_HOSTILE_MODE");
-    if (mode == nullptr) throw std::runtime_error("HALVANE_HOSTILE_MODE is not set: run under hostile_peer.py");
-    for (const auto& row : rows) {
-        if (row.mode == mode) return row;
-    }
-    throw std::runtime_error(std::string("no expectation for mode ") + mode);
+const std::vector<Row>& Table() {
+    static const std::vector<Row> rows = Expectations();
+    return rows;
 }
 
-std::string Post() { return SendPostRequestTo("key=hostile&account=1", u"/get_daily_quiz.php"); }
+const Row& RowOf(const std::string& mode) {
+    for (const auto& row : Table()) {
+        if (row.mode == mode) return row;
+    }
+    throw std::runtime_error("no expectation for mode " + mode);
+}
+
+// The modes the peer serves in this run, in their order, that are of `kind`.
+std::vector<const Row*> RunModes(Kind kind) {
+    const char* modes = std::getenv("HALVANE_HOSTILE_MODES");
+    if (modes == nullptr) throw std::runtime_error("HALVANE_HOSTILE_MODES is not set: run under hostile_peer.py");
+    std::vector<const Row*> rows;
+    std::stringstream list(modes);
+    for (std::string mode; std::getline(list, mode, ',');) {
+        if (RowOf(mode).kind == kind) rows.push_back(&RowOf(mode));
+    }
+    return rows;
+}
+
+// The next connection the peer accepts is served in `mode`.
+void SetPeerMode(const std::string& mode) {
+    const char* control = std::getenv("HALVANE_HOSTILE_CONTROL");
+    ASSERT_NE(control, nullptr) << "run under hostile_peer.py";
+    std::ofstream(control, std::ios::trunc) << mode;
+}
 
 // How an outcome reads in a failure message: long or binary bodies shortened.
 std::string Shown(const std::string& text) {
@@ -116,102 +174,149 @@ std::string Shown(const std::string& text) {
     return shown;
 }
 
-bool TransportMatches(const std::string& result, const Results& expected) {
-    if (expected.count(result) != 0) return true;
-    if (expected.count(kPrefix) != 0 && result.size() < kCutBody.size() && kCutBody.rfind(result, 0) == 0) return true;
-    if (expected.count(kHuge) != 0 && result.size() == kHugeSize && result.rfind(kHugeHead, 0) == 0 &&
-        result.find_first_not_of('A', kHugeHead.size()) == kHugeSize - 2) {
-        return true;
+// One call: the transport itself (no export), or an export.
+using Target = std::optional<Export>;
+const Export kSigned[] = {Export::GetDailyQuiz,        Export::GetDailyQuizV2, Export::SubmitQuizAnswers,
+                          Export::SubmitQuizAnswersV2, Export::GetTodayStatus, Export::GetTodayStatusV2};
+
+struct Ended {
+    std::string text;
+    double seconds = 0;
+    bool guardIntact = true;
+};
+
+Ended Call(Target target) {
+    const auto start = Clock::now();
+    Ended ended;
+    if (!target) {
+        ended.text = SendPostRequestTo("key=hostile&account=1", u"/get_daily_quiz.php");
+    } else {
+        // Room for a whole quiz: a cut one that passed would show as itself.
+        const test::Outcome outcome = test::Invoke({*target, u"hostile", u"1", u"1=a", 5}, 4096);
+        ended.text = outcome.text();
+        ended.guardIntact = outcome.guardIntact;
     }
-    return false;
+    ended.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return ended;
 }
 
-void ExpectExport(Export which, const ModeExpectation& row) {
-    const test::Outcome outcome = test::Invoke({which, u"hostile", u"1", u"1=a", 5}, 256);
-    const Results& expected = which == Export::MarkTradingDay ? row.mark : row.signedResult;
-    std::cout << "[ outcome  ] " << test::Name(which) << ": \"" << Shown(outcome.text()) << "\"\n";
-    EXPECT_EQ(expected.count(outcome.text()), 1u) << test::Name(which) << " gave " << Shown(outcome.text());
-    EXPECT_TRUE(outcome.guardIntact) << test::Name(which);
+std::string NameOf(Target target) { return target ? test::Name(*target) : "transport"; }
+
+// The calls a row makes: the transport, then every export or one signed export (a different
+// one for each row of the table) and the trading-day mark.
+std::vector<Target> CallsOf(const Row& row) {
+    if (row.kind == Kind::Alone) return {std::nullopt};
+    std::vector<Target> calls{std::nullopt};
+    if (row.kind == Kind::Sequential) {
+        calls.insert(calls.end(), std::begin(test::kAllExports), std::end(test::kAllExports));
+    } else {
+        calls.push_back(kSigned[static_cast<std::size_t>(&row - Table().data()) % std::size(kSigned)]);
+        calls.push_back(Export::MarkTradingDay);
+    }
+    return calls;
 }
 
-void ExpectReached(const ModeExpectation& row) {
-    const auto requests = test::ReadServiceRecord();
+void ExpectEnded(const Row& row, Target target, const Ended& ended) {
+    const Results& expected = !target ? row.transport : *target == Export::MarkTradingDay ? row.mark : row.signedResult;
+    const std::string what = row.mode + " " + NameOf(target);
+    std::cout << "[ outcome  ] " << what << ": \"" << Shown(ended.text) << "\" after " << ended.seconds << " s\n";
+    EXPECT_TRUE(expected.count(ended.text) == 1 || expected.count(kAnything) == 1)
+        << what << " gave " << Shown(ended.text);
+    EXPECT_TRUE(ended.guardIntact) << what;
+    EXPECT_LE(ended.seconds, row.bound + kMargin) << what << " ran past its bound of " << row.bound << " s";
+    EXPECT_GE(ended.seconds, row.atLeast) << what << " ended before its deadline";
+}
+
+// Requests of this mode that reached the peer's own port, and any other.
+std::pair<std::size_t, std::size_t> Requests(const std::string& mode) {
     const std::string peerHost = "localhost:" + std::to_string(kServicePort);
     std::size_t atPeer = 0, elsewhere = 0;
-    for (const auto& request : requests) {
+    for (const auto& request : test::ReadServiceRecord()) {
+        if (request.mode != mode) continue;
         const std::string* host = request.Header("Host");
         (host != nullptr && *host == peerHost ? atPeer : elsewhere) += 1;
     }
-    EXPECT_EQ(atPeer != 0, row.reaches != Reaches::Nothing) << atPeer << " requests reached the peer";
-    EXPECT_EQ(elsewhere != 0, row.reaches == Reaches::PeerAndTarget) << elsewhere << " requests reached another host";
-    for (const auto& request : requests) {
-        const std::string* host = request.Header("Host");
-        std::cout << "[ recorded ] " << request.method << " " << (host ? *host : "?") << request.path << " body "
-                  << request.body.size() << " bytes\n";
-    }
+    return {atPeer, elsewhere};
 }
 
-// The 64 MiB reply: memory stays within a few copies of the reply. First in the program, so
-// that the process's peak is this call's.
-TEST(Hostile, HugeReplyMemoryStaysBounded) {
-    const ModeExpectation& row = Current();
-    if (row.mode != "huge") GTEST_SKIP() << "for the huge reply only";
-    const test::MemoryUsage before = test::CurrentMemoryUsage();
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    const std::string reply = Post();
-    const auto seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    EXPECT_TRUE(TransportMatches(reply, row.transport)) << Shown(reply);
-    const test::MemoryUsage after = test::CurrentMemoryUsage();
-    std::cout << "[ figures  ] 64 MiB reply read in " << seconds << " s; resident " << (before.resident >> 20)
-              << " MiB before, peak " << (after.peak >> 20) << " MiB\n";
-#if defined(__SANITIZE_ADDRESS__)
-    std::cout << "[ figures  ] memory bound not checked: the sanitizer keeps freed blocks in quarantine\n";
-#else
-    // The platform's copy, the transport's and the caller's: a few times the reply, not more.
-    EXPECT_LT(after.peak, before.resident + 6 * kHugeSize);
-#endif
+void ExpectReached(const Row& row) {
+    const auto [atPeer, elsewhere] = Requests(row.mode);
+    std::cout << "[ recorded ] " << row.mode << ": " << atPeer << " at the peer, " << elsewhere << " elsewhere\n";
+    EXPECT_EQ(atPeer != 0, row.reaches != Reaches::Nothing) << row.mode << ": " << atPeer << " requests reached the peer";
+    EXPECT_EQ(elsewhere != 0, row.reaches == Reaches::PeerAndTarget)
+        << row.mode << ": " << elsewhere << " requests reached another host";
 }
 
-// Every mode but the silent one: the transport, then every export.
+// Quick misbehaviours: the transport, then every export.
 TEST(Hostile, TransportAndExports) {
-    const ModeExpectation& row = Current();
-    if (row.mode == "silent") GTEST_SKIP() << "the silent peer has its own test";
-
-    const std::string reply = Post();
-    std::cout << "[ outcome  ] transport: \"" << Shown(reply) << "\"\n";
-    EXPECT_TRUE(TransportMatches(reply, row.transport)) << row.mode << ": transport gave " << Shown(reply);
-    for (Export which : test::kAllExports) ExpectExport(which, row);
-    ExpectReached(row);
+    const auto rows = RunModes(Kind::Sequential);
+    if (rows.empty()) GTEST_SKIP() << "no quick mode in this run";
+    for (const Row* row : rows) {
+        SetPeerMode(row->mode);
+        for (Target target : CallsOf(*row)) ExpectEnded(*row, target, Call(target));
+        ExpectReached(*row);
+    }
 }
 
-// The silent peer: the receive timeout, and nothing else, ends the call.
-TEST(Hostile, SilentPeerEndsAtTheReceiveTimeout) {
-    const ModeExpectation& row = Current();
-    if (row.mode != "silent") GTEST_SKIP() << "for the silent peer only";
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    // The transport and an export wait side by side, so the test waits for one timeout.
-    auto exported = std::async(std::launch::async, [] {
-        const test::Outcome outcome = test::Invoke({Export::GetTodayStatus, u"hostile"}, 64);
-        return std::make_pair(outcome.text(), Clock::now());
-    });
-    const std::string reply = Post();
-    const auto transportEnd = Clock::now();
-    const auto [exportResult, exportEnd] = exported.get();
-
-    EXPECT_EQ(reply, "SERVER_ERROR");
-    EXPECT_EQ(exportResult, "ERROR");
-    const auto limit = std::chrono::milliseconds(kReceiveTimeoutMs + kSendTimeoutMs);
-    for (auto end : {transportEnd, exportEnd}) {
-        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(end - start);
-        std::cout << "[ timing   ] call ended after " << waited.count() << " ms\n";
-        // Not before the receive timeout (the peer never answers, nothing else may end the
-        // call), and well before a second timeout could have passed.
-        EXPECT_GE(waited.count(), kReceiveTimeoutMs - 1000);
-        EXPECT_LT(waited, limit);
+// Endless and oversized replies, one call at a time: the process's peak stays within the
+// bound above what it held before the call.
+TEST(Hostile, MemoryStaysBounded) {
+    const auto rows = RunModes(Kind::Measured);
+    if (rows.empty()) GTEST_SKIP() << "no memory mode in this run";
+    // One whole exchange first, so that what the TLS stack keeps is part of the baseline.
+    const auto warmUp = RunModes(Kind::Sequential);
+    ASSERT_FALSE(warmUp.empty()) << "a memory run needs a quick mode first, to warm up on";
+    SetPeerMode(warmUp.front()->mode);
+    ExpectEnded(*warmUp.front(), std::nullopt, Call(std::nullopt));
+    for (const Row* row : rows) {
+        SetPeerMode(row->mode);
+        for (Target target : CallsOf(*row)) {
+            const bool reset = test::ResetPeakMemory();
+            const test::MemoryUsage before = test::CurrentMemoryUsage();
+            const Ended ended = Call(target);
+            const test::MemoryUsage after = test::CurrentMemoryUsage();
+            ExpectEnded(*row, target, ended);
+            const double peakMiB = (static_cast<double>(after.peak) - static_cast<double>(before.resident)) / (1 << 20);
+            std::cout << "[ figures  ] " << row->mode << " " << NameOf(target) << ": " << ended.seconds << " s, peak "
+                      << peakMiB << " MiB over the " << (before.resident >> 20) << " MiB before"
+                      << (reset ? "" : " (the process's peak so far)") << "\n";
+#if defined(__SANITIZE_ADDRESS__)
+            std::cout << "[ figures  ] memory bound not checked: the sanitizer keeps freed blocks in quarantine\n";
+#else
+            EXPECT_LE(after.peak, before.resident + kMemoryBound) << row->mode << " " << NameOf(target);
+#endif
+        }
+        ExpectReached(*row);
     }
-    ExpectReached(row);
+}
+
+// Peers that hold a call as long as they like: every call ends by its deadline. The calls
+// wait side by side; each starts once the one before has handed its request to the peer.
+TEST(Hostile, SlowPeersEndInTime) {
+    auto rows = RunModes(Kind::SideBySide);
+    const auto alone = RunModes(Kind::Alone);
+    rows.insert(rows.end(), alone.begin(), alone.end());
+    if (rows.empty()) GTEST_SKIP() << "no slow mode in this run";
+    struct Waiting {
+        const Row* row;
+        Target target;
+        std::future<Ended> ended;
+    };
+    std::vector<Waiting> waiting;
+    for (const Row* row : rows) {
+        SetPeerMode(row->mode);
+        for (Target target : CallsOf(*row)) {
+            const std::size_t seen = Requests(row->mode).first;
+            auto ended = std::async(std::launch::async, Call, target);
+            const auto giveUp = Clock::now() + std::chrono::duration<double>(row->bound + kMargin);
+            while (Requests(row->mode).first == seen &&
+                   ended.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready && Clock::now() < giveUp) {
+            }
+            waiting.push_back({row, target, std::move(ended)});
+        }
+    }
+    for (auto& call : waiting) ExpectEnded(*call.row, call.target, call.ended.get());
+    for (const Row* row : rows) ExpectReached(*row);
 }
 
 }  // namespace

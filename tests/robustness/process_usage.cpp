@@ -63,6 +63,8 @@ MemoryUsage CurrentMemoryUsage() {
     return {counters.WorkingSetSize, counters.PeakWorkingSetSize};
 }
 
+bool ResetPeakMemory() { return false; }
+
 bool RunningUnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
@@ -86,6 +88,14 @@ MemoryUsage CurrentMemoryUsage() {
         if (line.rfind("VmHWM:", 0) == 0) usage.peak = kib();
     }
     return usage;
+}
+
+bool ResetPeakMemory() {
+    // "5" resets the peak resident size (VmHWM) to the current one.
+    std::ofstream refs("/proc/self/clear_refs");
+    refs << "5";
+    refs.close();
+    return refs.good();
 }
 
 long OpenHandleCount() {

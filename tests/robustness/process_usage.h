@@ -12,6 +12,10 @@ struct MemoryUsage {
 
 MemoryUsage CurrentMemoryUsage();
 
+// Starts the peak afresh from the resident size now. False where the platform keeps the
+// process's peak for its whole life (Windows): the peak then includes everything before.
+bool ResetPeakMemory();
+
 // Handles (Windows) or file descriptors the process holds open; -1 when unknown.
 long OpenHandleCount();
 

@@ -37,24 +37,33 @@ target_link_libraries(robustness_hostile PRIVATE halvane_test_support halvane_e2
                       halvane_real GTest::gtest_main)
 halvane_warnings(robustness_hostile)
 
-# name, the peer's mode, gtest filter.
-function(halvane_hostile name mode filter)
+# name, gtest filter, then the modes the peer serves, in the order the test calls them.
+function(halvane_hostile name filter)
+  list(JOIN ARGN "," _modes)
   add_test(NAME ${name}
-           COMMAND ${Python3_EXECUTABLE} ${_robustness_dir}/hostile_peer.py --mode ${mode}
+           COMMAND ${Python3_EXECUTABLE} ${_robustness_dir}/hostile_peer.py --modes ${_modes}
                    --port ${HALVANE_SERVICE_PORT} --certs ${HALVANE_CERTS_DIR} --
                    ${_halvane_run} $<TARGET_FILE:robustness_hostile> --gtest_filter=${filter})
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${_e2e_fixtures}"
-                       RESOURCE_LOCK service_port LABELS robustness TIMEOUT 180)
+                       RESOURCE_LOCK service_port LABELS robustness TIMEOUT 300)
 endfunction()
 
-foreach(mode cut_abrupt cut_clean plain hangup redirect302 redirect307 redirect_http
-             cert_not_yet_valid cert_leaf_issuer cert_client_only)
-  halvane_hostile(robustness_hostile_${mode} ${mode} "Hostile.TransportAndExports")
-endforeach()
-halvane_hostile(robustness_hostile_huge huge "Hostile.HugeReply*:Hostile.TransportAndExports")
-# Waits out the 20 s receive timeout; the peer itself gives up after 60 s.
-halvane_hostile(robustness_hostile_silent silent "Hostile.SilentPeer*")
-set_tests_properties(robustness_hostile_silent PROPERTIES LABELS "robustness;slow" TIMEOUT 120)
+# One call after another: wrong peers, wrong certificates and versions, redirects, cut replies.
+halvane_hostile(robustness_hostile_quick "Hostile.TransportAndExports"
+                forged plain hangup cert_not_yet_valid cert_leaf_issuer cert_client_only tls10 tls11
+                cut_abrupt cut_clean cut_fin_length cut_rst_length cut_fin_chunked cut_rst_chunked
+                redirect302 redirect307 redirect_http)
+# Endless and oversized replies, one at a time, each call's peak memory measured.
+halvane_hostile(robustness_hostile_memory "Hostile.MemoryStaysBounded"
+                forged huge endless_head endless_header_line endless_body endless_trailers
+                endless_chunk_extension gzip_bomb)
+# Peers that hold the call: every call waits side by side for its deadline (20 s). The
+# redirect chain comes last: its hops are the only handshakes made while the others wait.
+halvane_hostile(robustness_hostile_slow "Hostile.SlowPeersEndInTime"
+                silent trickle_head trickle_body slow_continue cut_stall_length cut_stall_chunked slow_redirects)
+# A handshake trickled through a relay, on its own: no other handshake may overlap it under Wine.
+halvane_hostile(robustness_hostile_handshake "Hostile.SlowPeersEndInTime" trickle_handshake)
+set_tests_properties(robustness_hostile_slow robustness_hostile_handshake PROPERTIES LABELS "robustness;slow")
 
 # ---- Many threads through the built module, then resource growth ----
 find_package(Threads REQUIRED)

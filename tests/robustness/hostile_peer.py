@@ -95,6 +95,7 @@ TRICKLE_INTERVAL = 1.0      # head and body: one byte a second
 HANDSHAKE_INTERVAL = 0.25   # handshake relay: four bytes a second
 CONTINUE_INTERVAL = 5.0
 HOP_DELAY = 8.0
+HOP_SPACING = 2.0
 BOMB_SEGMENTS = 2048        # MiB of zeros the gzip inflates to
 
 # Modes that never speak TLS on the service port, and those with a TLS setup of their own.
@@ -195,8 +196,11 @@ def flood(first, piece):
 
 
 def trickle(conn, data, interval=TRICKLE_INTERVAL, step=1):
-    """`step` bytes of `data` at a time, one step per `interval`."""
+    """`step` bytes of `data` at a time, one step per `interval`, for HOLD_LIMIT at most."""
+    give_up = time.monotonic() + HOLD_LIMIT
     for i in range(0, len(data), step):
+        if time.monotonic() > give_up:
+            return
         conn.sendall(data[i:i + step])
         time.sleep(interval)
     hold(conn)
@@ -302,15 +306,21 @@ def huge(peer, conn, path):
 def redirect(peer, conn, path, mode):
     scheme = "http" if mode == "redirect_http" else "https"
     status = "307 Temporary Redirect" if mode in ("redirect307", "slow_redirects") else "302 Found"
-    if mode == "slow_redirects":
-        time.sleep(HOP_DELAY)
     body = b'{"status":"error","message":"moved"}'
     # The target tells the mode from the path, and counts the hops.
     hops = int(path.split("/")[2]) + 1 if path.startswith("/" + mode + "/") else 1
     target = path.split("/", 3)[3] if hops > 1 else path.lstrip("/")
     port = peer.plain_target_port if mode == "redirect_http" else peer.target_port
     location = "Location: %s://localhost:%d/%s/%d/%s" % (scheme, port, mode, hops, target)
-    conn.sendall(head(status, len(body), [location]) + body)
+    if mode == "slow_redirects":
+        time.sleep(HOP_DELAY)
+        # Each redirect makes the client shake hands anew: never two at once (Wine breaks).
+        with peer.hop_lock:
+            time.sleep(max(0.0, peer.last_hop + HOP_SPACING - time.monotonic()))
+            peer.last_hop = time.monotonic()
+            conn.sendall(head(status, len(body), [location]) + body)
+    else:
+        conn.sendall(head(status, len(body), [location]) + body)
     close_tls(conn)
 
 
@@ -375,6 +385,8 @@ class Peer:
         self.contexts = {}
         self.target_port = None
         self.plain_target_port = None
+        self.hop_lock = threading.Lock()
+        self.last_hop = 0.0
         self.backend_port = None
         self.port = args.port
         self.quiz, self.quiz_cut = signed_quiz(args.key_hex)

@@ -596,7 +596,7 @@ class Peer:
         if path is None:
             return
         if path.split("/")[1] == "slow_redirects":
-            redirect(self, conn, path, mode)
+            redirect(self, conn, path, "slow_redirects")
         elif isinstance(conn, ssl.SSLSocket):
             answer(conn)
         else:

@@ -60,18 +60,13 @@ const Results kTransportFailure{"ERROR"};
 // A signed export never gives a success text here: "ERROR" when the transport failed,
 // "SIGNATURE_INVALID" when an unsigned success body got through.
 std::vector<ModeExpectation> Expectations() {
-#ifdef _WIN32
-    // WinHTTP ends the body where the stream ends, short of its announced length: the bytes
-    // so far pass as the reply (before its signature, by the peer's choice of cut).
-    const Results cutTransport{kPrefix}, cutSigned{"SIGNATURE_INVALID"}, cutMark{"success"};
-#else
+    // A body cut short is never a reply, on either platform.
     const Results cutTransport{"READ_ERROR"}, cutSigned{"ERROR"}, cutMark{""};
-#endif
     std::vector<ModeExpectation> rows = {
         {"silent", {"SERVER_ERROR"}, kTransportFailure, {""}, Reaches::Peer},
         {"cut_abrupt", cutTransport, cutSigned, cutMark, Reaches::Peer},
         {"cut_clean", cutTransport, cutSigned, cutMark, Reaches::Peer},
-        {"huge", {kHuge}, {"SIGNATURE_INVALID"}, {"success"}, Reaches::Peer},
+        {"huge", {"READ_ERROR"}, kTransportFailure, {""}, Reaches::Peer},
         {"plain", {"NETWORK_ERROR"}, kTransportFailure, {""}, Reaches::Nothing},
         {"hangup", {"NETWORK_ERROR"}, kTransportFailure, {""}, Reaches::Nothing},
         {"cert_not_yet_valid", {"NETWORK_ERROR"}, kTransportFailure, {""}, Reaches::Nothing},
@@ -151,8 +146,8 @@ void ExpectReached(const ModeExpectation& row) {
     }
 }
 
-// The 64 MiB reply: memory stays within a few copies of the reply. First in the program, so
-// that the process's peak is this call's.
+// The 64 MiB reply is refused at the reply limit, and memory stays within 16 MiB of what the
+// process held before. First in the program, so that the process's peak is this call's.
 TEST(Hostile, HugeReplyMemoryStaysBounded) {
     const ModeExpectation& row = Current();
     if (row.mode != "huge") GTEST_SKIP() << "for the huge reply only";
@@ -168,8 +163,7 @@ TEST(Hostile, HugeReplyMemoryStaysBounded) {
 #if defined(__SANITIZE_ADDRESS__)
     std::cout << "[ figures  ] memory bound not checked: the sanitizer keeps freed blocks in quarantine\n";
 #else
-    // The platform's copy, the transport's and the caller's: a few times the reply, not more.
-    EXPECT_LT(after.peak, before.resident + 6 * kHugeSize);
+    EXPECT_LT(after.peak, before.resident + (std::size_t{16} << 20));
 #endif
 }
 

@@ -106,10 +106,12 @@ long ElapsedMs(Clock::time_point since, Clock::time_point now) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count());
 }
 
-long InfoMs(CURL* easy, CURLINFO info) {
+// A phase's end as libcurl times it (CURLINFO_*_TIME_T): microseconds since the transfer
+// began, 0 while it has not come.
+curl_off_t InfoMicros(CURL* easy, CURLINFO info) {
     curl_off_t micros = 0;
     if (curl_easy_getinfo(easy, info, &micros) != CURLE_OK) return 0;
-    return static_cast<long>(micros / 1000);
+    return micros;
 }
 
 bool Fail(unsigned long code) {
@@ -182,7 +184,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
 
 // The request is out once libcurl is past its pre-transfer point and has sent the whole body.
 bool RequestOut(Request* request, curl_off_t uploaded) {
-    return InfoMs(request->easy.get(), CURLINFO_PRETRANSFER_TIME_T) > 0 && uploaded >= request->bodySize;
+    return InfoMicros(request->easy.get(), CURLINFO_PRETRANSFER_TIME_T) > 0 && uploaded >= request->bodySize;
 }
 
 int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) noexcept {
@@ -198,12 +200,13 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow)
         }
         late = ElapsedMs(request->sentAt, now) >= request->receiveMs;
     } else {
-        const long connected = InfoMs(easy, CURLINFO_CONNECT_TIME_T);
-        const long resolved = InfoMs(easy, CURLINFO_NAMELOOKUP_TIME_T);
+        const curl_off_t connected = InfoMicros(easy, CURLINFO_CONNECT_TIME_T);
+        const curl_off_t resolved = InfoMicros(easy, CURLINFO_NAMELOOKUP_TIME_T);
+        const curl_off_t micros = curl_off_t{elapsed} * 1000;
         late = elapsed >= request->sendBudgetMs ||
-               (connected > 0   ? elapsed - connected >= request->sendMs
-                : resolved > 0 ? elapsed - resolved >= request->connectMs
-                                : elapsed >= request->resolveMs);
+               (connected > 0  ? micros - connected >= curl_off_t{request->sendMs} * 1000
+                : resolved > 0 ? micros - resolved >= curl_off_t{request->connectMs} * 1000
+                               : elapsed >= request->resolveMs);
     }
     if (late) {
         request->timedOut = true;

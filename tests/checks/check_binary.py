@@ -41,7 +41,8 @@ def export_addresses(objdump, path):
     """{name: virtual address} from the export address and name tables."""
     text = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True).stdout
     base = int(re.search(r"^ImageBase\s+([0-9a-f]+)", text, re.M).group(1), 16)
-    rvas = {int(i): int(rva, 16) for i, rva in re.findall(r"^\s*\[\s*(\d+)\] \+base\[\s*\d+\]\s+([0-9a-f]+) Export RVA", text, re.M)}
+    rvas = {int(i): int(rva, 16)
+            for i, rva in re.findall(r"^\s*\[\s*(\d+)\] \+base\[\s*\d+\]\s+([0-9a-f]+) Export RVA", text, re.M)}
     names = re.findall(r"^\s*\[\s*(\d+)\]\s+(\w+)$", text.split("[Ordinal/Name Pointer] Table", 1)[-1], re.M)
     return {name: base + rvas[int(i)] for i, name in names if int(i) in rvas}
 
@@ -59,7 +60,7 @@ def first_return(objdump, path, address, limit=64):
         for at, instruction in lines:
             if re.match(r"ret[lw]?\b", instruction):
                 return instruction
-            jump = re.match(r"jmp[l]?\s+([0-9a-f]+)\b", instruction)
+            jump = re.match(r"jmpl?\s+([0-9a-f]+)\b", instruction)
             if jump:
                 address = int(jump.group(1), 16)
                 break
@@ -81,7 +82,8 @@ def check_stdcall(objdump, path):
         pops = re.fullmatch(r"ret[lw]?\s+\$(0x[0-9a-f]+)", found)
         print(f"{name}: {found}")
         if pops is None or int(pops.group(1), 16) != size:
-            failures.append(f"{name} returns with {found!r}, but must remove its {size} bytes of arguments (ret ${size:#x})")
+            failures.append(f"{name} returns with {found!r}, but must remove its {size} bytes of arguments"
+                            f" (ret ${size:#x})")
     return failures
 
 

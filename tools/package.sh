@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds a release halvane.dll with the given service settings and writes a zip with the DLL,
-# the C header, the terminal include file, the example script and an install note.
+# Builds the release halvane.dll for 64-bit and for 32-bit terminals with the given service
+# settings, checks each, and writes a zip with both DLLs (x64/, x86/), the C header, the
+# terminal include files, the example scripts and an install note.
 #
 #   tools/package.sh --host HOST [--port 443] (--key-file FILE | env HALVANE_SIGNING_KEY)
 #                    [--allow-development-key] [--out DIR]
@@ -12,7 +13,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 host="" port=443 key_file="" allow_dev=0 out="$root/dist"
-usage() { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --host) host=${2:?}; shift 2 ;;
@@ -46,25 +47,44 @@ build=$(mktemp -d)
 stage=$(mktemp -d)
 trap 'rm -rf "$build" "$stage"' EXIT
 
-echo "package: building halvane.dll $version for $host:$port"
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DHALVANE_BUILD_TESTS=OFF -DHALVANE_WERROR=ON \
-  -DHALVANE_SERVICE_HOST="$host" -DHALVANE_SERVICE_PORT="$port" -DHALVANE_SIGNING_KEY="$key" >/dev/null
-cmake --build "$build" --target halvane >/dev/null
-x86_64-w64-mingw32-strip --strip-unneeded "$build/halvane.dll"
-python3 tests/checks/check_binary.py --library "$build/halvane.dll" --objdump x86_64-w64-mingw32-objdump --key "$key" >/dev/null ||
-  { echo "package: the built DLL failed its export, import or key checks" >&2; exit 1; }
+name="halvane-$version-windows"
 
-name="halvane-$version-win64"
-mkdir -p "$stage/$name/include" "$stage/$name/mql5"
-cp "$build/halvane.dll" "$stage/$name/"
+# build_dll FOLDER TRIPLE: builds, checks and stages halvane.dll for one architecture
+# (x64: x86_64-w64-mingw32, x86: i686-w64-mingw32) into FOLDER of the package.
+build_dll() {
+  local folder=$1 triple=$2 dir="$build/$1"
+  local toolchain="$root/cmake/mingw-w64-${triple%%-*}.cmake"
+  local check=(python3 tests/checks/check_binary.py --objdump "$triple-objdump" --key "$key" --machine "${triple%%-*}")
+  echo "package: building the $folder halvane.dll $version for $host:$port"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DHALVANE_BUILD_TESTS=OFF -DHALVANE_WERROR=ON \
+    -DHALVANE_SERVICE_HOST="$host" -DHALVANE_SERVICE_PORT="$port" -DHALVANE_SIGNING_KEY="$key" >/dev/null
+  cmake --build "$dir" --target halvane >/dev/null
+  # Checked with its symbols, then again as shipped.
+  "${check[@]}" --library "$dir/halvane.dll" >/dev/null &&
+    "$triple-strip" --strip-unneeded "$dir/halvane.dll" && "${check[@]}" --library "$dir/halvane.dll" >/dev/null ||
+    { echo "package: the $folder DLL failed its export, import, convention or key checks" >&2; exit 1; }
+  mkdir -p "$stage/$name/$folder"
+  cp "$dir/halvane.dll" "$stage/$name/$folder/"
+}
+build_dll x64 x86_64-w64-mingw32
+build_dll x86 i686-w64-mingw32
+
+mkdir -p "$stage/$name/include" "$stage/$name/mql5" "$stage/$name/mql4"
 cp include/halvane.h "$stage/$name/include/"
 cp examples/mql5/Halvane.mqh examples/mql5/HalvaneDay.mq5 "$stage/$name/mql5/"
+cp examples/mql4/Halvane.mqh examples/mql4/HalvaneDay.mq4 "$stage/$name/mql4/"
 cat > "$stage/$name/INSTALL.txt" <<NOTE
-halvane $version for 64-bit Windows, for the service at $host:$port.
+halvane $version for Windows, for the service at $host:$port.
 
-1. Copy halvane.dll into the terminal's MQL5\\Libraries folder.
-2. Copy mql5\\Halvane.mqh into MQL5\\Include and mql5\\HalvaneDay.mq5 into MQL5\\Scripts.
+Two builds of the same module: take the one that matches the terminal.
+  x64\\halvane.dll  for 64-bit terminals (MQL5), with mql5\\
+  x86\\halvane.dll  for 32-bit terminals (MQL4), with mql4\\; its functions are __stdcall
+
+1. 64-bit terminals: copy x64\\halvane.dll into the terminal's MQL5\\Libraries folder, and
+   mql5\\Halvane.mqh into MQL5\\Include and mql5\\HalvaneDay.mq5 into MQL5\\Scripts.
+2. 32-bit terminals: copy x86\\halvane.dll into the terminal's MQL4\\Libraries folder, and
+   mql4\\Halvane.mqh into MQL4\\Include and mql4\\HalvaneDay.mq4 into MQL4\\Scripts.
 3. Allow DLL imports for the expert or script that uses the module.
 4. Call the module from an expert advisor or a script, never from an indicator: each call
    blocks its thread for one HTTPS exchange (up to 15 s per connection phase, 20 s for the
@@ -72,8 +92,9 @@ halvane $version for 64-bit Windows, for the service at $host:$port.
 5. Size result buffers as Halvane.mqh does: a result that does not fit is never cut, the
    module answers ERROR instead. The daily quiz needs room for the whole quiz reply.
 
-The DLL imports only KERNEL32, WINHTTP, bcrypt and the C runtime; it reads the current
-user's proxy settings and nothing else. C/C++ callers: include/halvane.h.
+Each DLL imports only KERNEL32, WINHTTP, bcrypt and the C runtime; it reads the current
+user's proxy settings and nothing else. C/C++ callers: include/halvane.h (it declares the
+32-bit functions __stdcall).
 NOTE
 mkdir -p "$out"
 rm -f "$out/$name.zip"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# tools/package.sh: refuses the development key, and builds a zip whose DLL carries the given
-# settings' key only in masked form.
+# tools/package.sh: refuses the development key, and builds a zip whose two DLLs (x64/, x86/)
+# are built for their machines and carry the given settings' key only in masked form.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
@@ -21,18 +21,22 @@ grep -q "development key" "$work/err" || fail "the refusal does not say why"
 key=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
 printf '%s\n' "$key" > "$work/real.key"
 bash "$root/tools/package.sh" --host service.example --port 8443 --key-file "$work/real.key" --out "$work/dist" >/dev/null
-zip=$(ls "$work"/dist/halvane-*-win64.zip)
+zip=$(ls "$work"/dist/halvane-*-windows.zip)
 listing=$(unzip -Z1 "$zip")
-for entry in halvane.dll include/halvane.h mql5/Halvane.mqh mql5/HalvaneDay.mq5 INSTALL.txt; do
+for entry in x64/halvane.dll x86/halvane.dll include/halvane.h mql5/Halvane.mqh mql5/HalvaneDay.mq5 \
+             mql4/Halvane.mqh mql4/HalvaneDay.mq4 INSTALL.txt; do
   grep -q "/$entry\$" <<<"$listing" || fail "the zip lacks $entry"
 done
 unzip -q "$zip" -d "$work/unpacked"
-dll=$(ls "$work"/unpacked/*/halvane.dll)
-python3 "$root/tests/checks/check_binary.py" --library "$dll" --objdump x86_64-w64-mingw32-objdump --key "$key" >/dev/null ||
-  fail "the packaged DLL failed its export, import or key checks"
 grep -q "service.example:8443" "$work"/unpacked/*/INSTALL.txt || fail "the install note does not name the service"
-iconv -f utf-16le -t utf-8 < "$dll" 2>/dev/null | grep -q "service.example" || strings -el "$dll" | grep -q "service.example" ||
-  fail "the DLL does not carry the service host"
+for folder in x64:x86_64 x86:i686; do
+  dll=$(ls "$work"/unpacked/*/"${folder%:*}"/halvane.dll)
+  python3 "$root/tests/checks/check_binary.py" --library "$dll" --objdump "${folder#*:}-w64-mingw32-objdump" \
+    --machine "${folder#*:}" --key "$key" >/dev/null || fail "the packaged ${folder%:*} DLL failed its checks"
+  iconv -f utf-16le -t utf-8 < "$dll" 2>/dev/null | grep -q "service.example" || strings -el "$dll" | grep -q "service.example" ||
+    fail "the ${folder%:*} DLL does not carry the service host"
+  grep -q "${folder%:*}\\\\halvane.dll" "$work"/unpacked/*/INSTALL.txt || fail "the install note does not place the ${folder%:*} DLL"
+done
 
 if [ $failed -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit $failed

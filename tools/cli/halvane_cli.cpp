@@ -142,10 +142,11 @@ int main(int argc, char** argv) {
     auto* result = reinterpret_cast<HalvaneChar*>(buffer.data());
     const auto resultLength = static_cast<int32_t>(length);
 
-    using Plain = void (*)(const HalvaneChar*, const HalvaneChar*, HalvaneChar*, int32_t);
-    using PlainV2 = void (*)(const HalvaneChar*, const HalvaneChar*, int64_t, HalvaneChar*, int32_t);
-    using Submit = void (*)(const HalvaneChar*, const HalvaneChar*, const HalvaneChar*, HalvaneChar*, int32_t);
-    using SubmitV2 = void (*)(const HalvaneChar*, const HalvaneChar*, const HalvaneChar*, int64_t, HalvaneChar*, int32_t);
+    // The header's own types, so the calling convention is the module's.
+    using Plain = decltype(&GetDailyQuiz);
+    using PlainV2 = decltype(&GetDailyQuizV2);
+    using Submit = decltype(&SubmitQuizAnswers);
+    using SubmitV2 = decltype(&SubmitQuizAnswersV2);
     if (command == "submit") {
         if (brokerTime) {
             reinterpret_cast<SubmitV2>(address)(W(key), W(account), W(answers), *brokerTime, result, resultLength);

@@ -91,14 +91,15 @@ public:
 
 private:
     // One line is in the buffer at a time: the writer waits for "buffer ready", writes and
-    // signals "data ready". Every line a call wrote has been signalled before the call
-    // returns, so after a stop request only the line already signalled is left to read.
+    // signals "data ready". Every line a call wrote was signalled before the call returned,
+    // so once a stop is requested at most one line, already signalled, is left to read.
     void Listen() noexcept {
         const DWORD self = GetCurrentProcessId();
         const auto* buffer = static_cast<const char*>(view_.get());
         SetEvent(bufferReady_.get());
         for (;;) {
-            const DWORD waited = WaitForSingleObject(dataReady_.get(), kPollMs);
+            const bool stopping = stop_;
+            const DWORD waited = WaitForSingleObject(dataReady_.get(), stopping ? 0 : kPollMs);
             if (waited == WAIT_OBJECT_0) {
                 DWORD pid = 0;
                 std::memcpy(&pid, buffer, sizeof pid);
@@ -114,7 +115,7 @@ private:
             } else if (waited != WAIT_TIMEOUT) {
                 return;
             }
-            if (stop_) return;
+            if (stopping) return;
         }
     }
 

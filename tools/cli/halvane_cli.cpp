@@ -125,8 +125,7 @@ int main(int argc, char** argv) {
         if (!command.empty() || options.values.size() != (has("--library") ? 1u : 0u) || options.trace) {
             return UsageError("--version takes only --library");
         }
-        std::printf("halvane-cli %s\n", HALVANE_VERSION);
-        std::fflush(stdout);
+        halvane::cli::WriteOutput("halvane-cli " HALVANE_VERSION "\n");
         const auto module = halvane::cli::LoadModule(has("--library") ? options.values["--library"] : "", error);
         if (!module) {
             std::fprintf(stderr, "halvane-cli: %s\n", error.c_str());

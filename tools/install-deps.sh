@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing halvane needs on Debian 12: CMake and Ninja, g++ and
 # the MinGW-w64 cross compilers, Wine, libcurl with OpenSSL, GoogleTest, Google Benchmark,
-# clang (fuzzing), Python 3, openssl, tinyproxy, zip and valgrind. Does nothing when all
-# is there.
+# clang (fuzzing), Python 3, openssl, osslsigncode (Authenticode signing), tinyproxy, zip
+# and valgrind. Does nothing when all is there.
 set -euo pipefail
 
 packages=(
@@ -12,7 +12,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 tinyproxy zip unzip procps valgrind
+  python3 tinyproxy zip unzip procps valgrind osslsigncode
 )
 
 missing=()

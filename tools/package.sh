@@ -101,6 +101,7 @@ version=$(sed -n 's/^project(halvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 name="halvane-$version-win64"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+trap 'exit 2' INT TERM HUP
 package="$work/stage/$name"
 mkdir -p "$package"
 dll_lines=""

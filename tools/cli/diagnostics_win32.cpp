@@ -75,7 +75,12 @@ public:
                    std::to_string(GetLastError()) + ")";
             return false;
         }
-        listener_ = std::thread([this] { Listen(); });
+        try {
+            listener_ = std::thread([this] { Listen(); });
+        } catch (const std::exception&) {
+            note = "the trace could not be captured: no thread to read the debug output";
+            return false;
+        }
         return true;
     }
 

@@ -2,8 +2,8 @@
 # Installs what building and testing halvane needs on Debian 12: CMake and Ninja, g++ and
 # the MinGW-w64 cross compilers for 64-bit and 32-bit Windows, Wine with its 32-bit half
 # (the i386 architecture is added for it), libcurl with OpenSSL, GoogleTest, Google
-# Benchmark, clang (fuzzing), Python 3, openssl, tinyproxy, zip and valgrind. Does nothing
-# when all is there.
+# Benchmark, clang (fuzzing), Python 3, openssl, osslsigncode (Authenticode signing),
+# tinyproxy, zip and valgrind. Does nothing when all is there.
 set -euo pipefail
 
 packages=(
@@ -14,7 +14,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 tinyproxy zip unzip procps valgrind
+  python3 tinyproxy zip unzip procps valgrind osslsigncode
 )
 
 missing=()

@@ -20,12 +20,17 @@ import sys
 STEPS = ["before OpenHttpSession", "after OpenHttpSession", "before WinHttpConnect", "after WinHttpConnect",
          "before WinHttpOpenRequest", "after WinHttpOpenRequest", "before WinHttpSendRequest",
          "after WinHttpSendRequest", "before WinHttpReceiveResponse", "after WinHttpReceiveResponse"]
-EXPECTED = {
-    "success": [f"SendPostRequestTo: {s}\\n" for s in STEPS],
+KINDS = ["refused", "success"]
+
+
+def expected_lines(kind, refused_code=12029):
+    """The module's trace lines, as written, of an exchange that succeeds or whose connection
+    is refused (refused_code: the platform's last-error code for that)."""
+    lines = [f"SendPostRequestTo: {s}\n" for s in STEPS]
+    if kind == "success":
+        return lines
     # Nothing listens: the connection attempt happens when the request is sent.
-    "refused": [f"SendPostRequestTo: {s}\\n" for s in STEPS[:8]] +
-               ["SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12029\\n"],
-}
+    return lines[:8] + [f"SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = {refused_code}\n"]
 
 
 DEBUG_LINE = re.compile(r'^([0-9a-f]+):trace:debugstr:OutputDebugStringA "(.*)"$', re.M)
@@ -56,7 +61,7 @@ def attribute(run):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--expect", choices=sorted(EXPECTED))
+    parser.add_argument("--expect", choices=KINDS)
     parser.add_argument("--attribute", action="store_true")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
@@ -72,13 +77,16 @@ def main():
             print(f"test program exit code {run.returncode}")
         print("1 passed, 0 failed" if ok else "0 passed, 1 failed")
         return 0 if ok else 1
-    lines = re.findall(r'OutputDebugStringA "(SendPostRequestTo: [^"]*)"', run.stderr)
+    # Wine shows each line escaped, its line feed as \n.
+    lines = [line.replace("\\n", "\n") for line in
+             re.findall(r'OutputDebugStringA "(SendPostRequestTo: [^"]*)"', run.stderr)]
     sys.stdout.write(run.stdout)
-    ok = run.returncode == 0 and lines == EXPECTED[args.expect]
+    expected = expected_lines(args.expect)
+    ok = run.returncode == 0 and lines == expected
     if not ok:
         print(f"test program exit code {run.returncode}")
-        print("trace lines seen:\n  " + "\n  ".join(lines))
-        print("trace lines expected:\n  " + "\n  ".join(EXPECTED[args.expect]))
+        print("trace lines seen:\n  " + "\n  ".join(map(repr, lines)))
+        print("trace lines expected:\n  " + "\n  ".join(map(repr, expected)))
     print("1 passed, 0 failed" if ok else "0 passed, 1 failed")
     return 0 if ok else 1
 

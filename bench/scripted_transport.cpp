@@ -35,20 +35,24 @@ HttpHandle OpenRequest(HttpHandle, const char16_t*, const char16_t*) {
     gRead = 0;
     return &gRequest;
 }
-bool SendRequest(HttpHandle, const char16_t*, const void*, uint32_t bodySize) {
+bool SendRequest(HttpHandle, const char16_t*, const void*, uint32_t bodySize, const StepLimits&) {
     gRequestSize = bodySize;
     return true;
 }
-bool ReceiveResponse(HttpHandle) { return true; }
+bool ReceiveResponse(HttpHandle, const StepLimits&) { return true; }
 bool QueryStatusCode(HttpHandle, uint32_t* statusCode) {
     *statusCode = 200;
     return true;
 }
-bool QueryDataAvailable(HttpHandle, uint32_t* available) {
+bool QueryContentLength(HttpHandle, uint64_t* length) {
+    *length = gReply.size();
+    return true;
+}
+bool QueryDataAvailable(HttpHandle, uint32_t* available, const StepLimits&) {
     *available = static_cast<uint32_t>(gReply.size() - gRead);
     return true;
 }
-bool ReadData(HttpHandle, void* buffer, uint32_t toRead, uint32_t* read) {
+bool ReadData(HttpHandle, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits&) {
     const std::size_t count = std::min<std::size_t>(toRead, gReply.size() - gRead);
     std::memcpy(buffer, gReply.data() + gRead, count);
     gRead += count;

@@ -1,27 +1,49 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in a throwaway prefix. The prefix lives in the build
 # tree (HALVANE_WINEPREFIX, else wineprefix/ in the build directory the current directory is
-# in, else build/windows/wineprefix) and is created on first use; concurrent first uses wait
-# for each other.
+# in, else build/windows/wineprefix, or build/windows-x86/wineprefix for a 32-bit program)
+# and is created on first use; concurrent first uses wait for each other. Every prefix is a
+# 64-bit one that runs 32-bit programs too (WoW64): the program's PE machine picks Wine's
+# 32-bit or 64-bit loader.
 set -euo pipefail
+
+# The machine field of the PE file $1 in hex (14c: i386), or nothing when $1 is no file.
+pe_machine() {
+  [ -f "$1" ] || return 0
+  local header
+  header=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ') || return 0
+  [ -n "$header" ] && od -An -tx2 -j$((header + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
+}
+bits=64
+[ "$(pe_machine "${1:-}")" != 14c ] || bits=32
+
 prefix=${HALVANE_WINEPREFIX:-${WINEPREFIX:-}}
 if [ -z "$prefix" ]; then
   dir=$PWD
   while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
-  [ -f "$dir/CMakeCache.txt" ] || dir="$(cd "$(dirname "$0")/.." && pwd)/build/windows"
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    dir="$(cd "$(dirname "$0")/.." && pwd)/build/windows"
+    [ $bits = 64 ] || dir+=-x86
+  fi
   prefix="$dir/wineprefix"
 fi
 export WINEPREFIX="$prefix"
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml,winemenubuilder.exe="}
 export WINEARCH=win64
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
+wine64=/usr/lib/wine/wine64
+[ -x "$wine64" ] || wine64=$(command -v wine64 || command -v wine)
+if [ $bits = 32 ]; then
+  wine=/usr/lib/wine/wine
+  [ -x "$wine" ] || wine=$(command -v wine)
+else
+  wine=$wine64
+fi
 mkdir -p "$WINEPREFIX"
 (
   flock 9
   if [ ! -f "$WINEPREFIX/.halvane-ready" ]; then
-    WINEDEBUG=-all "$wine" wineboot -i >/dev/null 2>&1 || true
+    WINEDEBUG=-all "$wine64" wineboot -i >/dev/null 2>&1 || true
     /usr/lib/wine/wineserver -w 2>/dev/null || wineserver -w 2>/dev/null || true
     touch "$WINEPREFIX/.halvane-ready"
   fi

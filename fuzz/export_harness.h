@@ -150,7 +150,11 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
         reply = "HTTP_" + std::to_string(http.status);
     } else {
         for (std::size_t k = 0;; ++k) {
-            if (static_cast<int>(k) == http.availabilityFailsAt || k == chunks.size()) break;
+            if (static_cast<int>(k) == http.availabilityFailsAt) {
+                if (!reply.empty()) reply = "READ_ERROR";  // a body that breaks off is never passed on
+                break;
+            }
+            if (k == chunks.size()) break;
             if (static_cast<int>(k) == http.readFailsAt) {
                 reply = "READ_ERROR";
                 break;

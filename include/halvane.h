@@ -6,6 +6,10 @@
  * UTF-16 result text into the caller's buffer. No function returns a value, none throws,
  * and none writes at or past `resultLength` code units of `result`.
  *
+ * On 32-bit Windows the functions use the __stdcall convention (the callee removes its
+ * arguments from the stack), and HALVANE_CALL carries it into every declaration and
+ * function pointer type; on 64-bit Windows and elsewhere there is one convention only.
+ *
  * `resultLength` is the capacity of `result` in UTF-16 code units, terminating zero
  * included. A result that does not fit is never truncated: the buffer receives "ERROR"
  * (length 6 or more) or the empty text (length 1 to 5). Length 0 or less, or a null
@@ -19,6 +23,7 @@
 #ifdef _WIN32
 typedef wchar_t HalvaneChar; /* UTF-16 on Windows */
 #define HALVANE_API
+#define HALVANE_CALL __stdcall
 #else
 #ifdef __cplusplus
 typedef char16_t HalvaneChar;
@@ -27,6 +32,7 @@ typedef char16_t HalvaneChar;
 typedef char16_t HalvaneChar;
 #endif
 #define HALVANE_API __attribute__((visibility("default")))
+#define HALVANE_CALL
 #endif
 
 #ifdef __cplusplus
@@ -35,31 +41,31 @@ extern "C" {
 
 /* "/get_daily_quiz.php": the whole signed reply, the service's message, "SIGNATURE_INVALID"
  * or "ERROR". */
-HALVANE_API void GetDailyQuiz(const HalvaneChar* key, const HalvaneChar* account,
-                              HalvaneChar* result, int32_t resultLength);
-HALVANE_API void GetDailyQuizV2(const HalvaneChar* key, const HalvaneChar* account,
-                                int64_t brokerTime, HalvaneChar* result, int32_t resultLength);
+HALVANE_API void HALVANE_CALL GetDailyQuiz(const HalvaneChar* key, const HalvaneChar* account,
+                                           HalvaneChar* result, int32_t resultLength);
+HALVANE_API void HALVANE_CALL GetDailyQuizV2(const HalvaneChar* key, const HalvaneChar* account,
+                                             int64_t brokerTime, HalvaneChar* result, int32_t resultLength);
 
 /* "/submit_quiz_answers.php": "success|<readiness>|<percent>", the service's message,
  * "SIGNATURE_INVALID" or "ERROR". */
-HALVANE_API void SubmitQuizAnswers(const HalvaneChar* key, const HalvaneChar* account,
-                                   const HalvaneChar* answers, HalvaneChar* result,
-                                   int32_t resultLength);
-HALVANE_API void SubmitQuizAnswersV2(const HalvaneChar* key, const HalvaneChar* account,
-                                     const HalvaneChar* answers, int64_t brokerTime,
-                                     HalvaneChar* result, int32_t resultLength);
+HALVANE_API void HALVANE_CALL SubmitQuizAnswers(const HalvaneChar* key, const HalvaneChar* account,
+                                                const HalvaneChar* answers, HalvaneChar* result,
+                                                int32_t resultLength);
+HALVANE_API void HALVANE_CALL SubmitQuizAnswersV2(const HalvaneChar* key, const HalvaneChar* account,
+                                                  const HalvaneChar* answers, int64_t brokerTime,
+                                                  HalvaneChar* result, int32_t resultLength);
 
 /* "/get_today_status.php": "not_completed", "completed|<readiness>|<percent>|<drawdown>",
  * the service's message, "SIGNATURE_INVALID" or "ERROR". */
-HALVANE_API void GetTodayStatus(const HalvaneChar* key, const HalvaneChar* account,
-                                HalvaneChar* result, int32_t resultLength);
-HALVANE_API void GetTodayStatusV2(const HalvaneChar* key, const HalvaneChar* account,
-                                  int64_t brokerTime, HalvaneChar* result, int32_t resultLength);
+HALVANE_API void HALVANE_CALL GetTodayStatus(const HalvaneChar* key, const HalvaneChar* account,
+                                             HalvaneChar* result, int32_t resultLength);
+HALVANE_API void HALVANE_CALL GetTodayStatusV2(const HalvaneChar* key, const HalvaneChar* account,
+                                               int64_t brokerTime, HalvaneChar* result, int32_t resultLength);
 
 /* "/mark_trading_day.php": "success", the service's own status word, the empty text when
  * the service could not be reached or gave no status, or "ERROR". */
-HALVANE_API void MarkTradingDay(const HalvaneChar* key, const HalvaneChar* account,
-                                HalvaneChar* result, int32_t resultLength);
+HALVANE_API void HALVANE_CALL MarkTradingDay(const HalvaneChar* key, const HalvaneChar* account,
+                                             HalvaneChar* result, int32_t resultLength);
 
 #ifdef __cplusplus
 }

@@ -1,24 +1,26 @@
 #!/usr/bin/env bash
 # The main job: on a fresh Debian 12 machine, installs what is needed, builds halvane.dll and
-# libhalvane.so, starts the reference service on loopback with a throwaway CA and two demo
-# traders, and walks one trading day through halvane-cli twice: with halvane.dll under Wine,
-# then with libhalvane.so. Leaves nothing running.
+# libhalvane.so, starts the reference service on loopback with a throwaway CA and the demo
+# traders, and walks one trading day through halvane-cli three times: with the 64-bit
+# halvane.dll under Wine, with the 32-bit halvane.dll under 32-bit Wine, then with
+# libhalvane.so. Leaves nothing running.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 bash tools/install-deps.sh
-for preset in windows linux; do
+for preset in windows windows-x86 linux; do
   echo "=== building ${preset}"
   cmake --preset "$preset" >/dev/null 2>&1 || cmake --preset "$preset"
-  cmake --build --preset "$preset" --target halvane halvane-cli $([ "$preset" = windows ] && echo install_test_ca)
+  cmake --build --preset "$preset" --target halvane halvane-cli $([[ $preset = windows* ]] && echo install_test_ca)
 done
 
-# One Wine prefix for the whole demo: the one the Windows build's tests use.
-export HALVANE_WINEPREFIX="$root/build/windows/wineprefix"
+# Each Windows walk runs in the Wine prefix its build's tests use.
 state=$(mktemp -d)
 cleanup() {
-  WINEPREFIX=$HALVANE_WINEPREFIX /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  for preset in windows windows-x86; do
+    WINEPREFIX="$root/build/$preset/wineprefix" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  done
   rm -rf "$state"
 }
 trap cleanup EXIT
@@ -70,13 +72,28 @@ run_day() {  # run_day PRESET PORT KEY ACCOUNT CLI...
     bash -ec 'walk_day "$@"' walk_day "$key" "$account" "$@"
 }
 
-bold "Windows: build/windows/halvane.dll under Wine (WinHTTP, CNG), service on localhost:18445"
-bash service/make_test_certs.sh build/windows/certs >/dev/null
-"$root/cmake/wine-run.sh" "$root/build/windows/install_test_ca.exe" "$root/build/windows/certs/ca.der" >/dev/null
-run_day windows 18445 demo-trader-win 50001 "$root/cmake/wine-run.sh" "$root/build/windows/halvane-cli.exe"
+module() {  # module FILE: the module a walk loads, and its file format
+  printf '  module: %s (%s)\n' "$1" "$(objdump -f "$root/$1" | sed -n 's/.*file format //p')"
+}
+
+windows_day() {  # windows_day PRESET PORT KEY ACCOUNT: one walk with that build's DLL under Wine
+  local preset=$1 port=$2
+  export HALVANE_WINEPREFIX="$root/build/$preset/wineprefix"
+  module "build/$preset/halvane.dll"
+  bash service/make_test_certs.sh "build/$preset/certs" >/dev/null
+  "$root/cmake/wine-run.sh" "$root/build/$preset/install_test_ca.exe" "$root/build/$preset/certs/ca.der" >/dev/null
+  run_day "$preset" "$port" "$3" "$4" "$root/cmake/wine-run.sh" "$root/build/$preset/halvane-cli.exe"
+}
+
+bold "Windows x64: the 64-bit halvane.dll under Wine (WinHTTP, CNG), service on localhost:18445"
+windows_day windows 18445 demo-trader-win 50001
+
+bold "Windows x86: the 32-bit halvane.dll (__stdcall) under 32-bit Wine, service on localhost:18449"
+windows_day windows-x86 18449 demo-trader-x86 50003
 
 bold "Linux: build/linux/libhalvane.so (libcurl, OpenSSL), service on localhost:18443"
+module build/linux/libhalvane.so
 bash service/make_test_certs.sh build/linux/certs >/dev/null
 run_day linux 18443 demo-trader-linux 50002 "$root/build/linux/halvane-cli"
 
-bold "Both trading days went through. The service has stopped; nothing is left running."
+bold "All three trading days went through. The service has stopped; nothing is left running."

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Installs what building and testing halvane needs on Debian 12: CMake and Ninja, g++ and
-# the MinGW-w64 cross compilers, Wine, libcurl with OpenSSL, GoogleTest, Google Benchmark,
-# clang (fuzzing), Python 3, openssl, tinyproxy, zip and valgrind. Does nothing when all
-# is there.
+# the MinGW-w64 cross compilers for 64-bit and 32-bit Windows, Wine with its 32-bit half
+# (the i386 architecture is added for it), libcurl with OpenSSL, GoogleTest, Google
+# Benchmark, clang (fuzzing), Python 3, openssl, osslsigncode (Authenticode signing),
+# tinyproxy, zip and valgrind. Does nothing when all is there.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make pkg-config
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-  wine64 libwine
+  g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
+  wine64 libwine wine32:i386
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 tinyproxy zip unzip procps valgrind
+  python3 tinyproxy zip unzip procps valgrind osslsigncode
 )
 
 missing=()
@@ -26,6 +28,11 @@ fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+# The 32-bit Wine comes from the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "install-deps: adding the i386 architecture"
+  $SUDO dpkg --add-architecture i386
+fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq

@@ -1,18 +1,35 @@
 #!/usr/bin/env bash
-# Builds a release halvane.dll with the given service settings and writes a zip with the DLL,
-# the C header, the terminal include file, the example script and an install note.
+# Builds the release halvane.dll for 64-bit and for 32-bit terminals with the given service
+# settings, checks each, and writes a zip with both DLLs (x64/, x86/), the C header, the
+# terminal include files, the example scripts, an install note and SHA256SUMS, optionally
+# signing every DLL with Authenticode first.
 #
 #   tools/package.sh --host HOST [--port 443] (--key-file FILE | env HALVANE_SIGNING_KEY)
 #                    [--allow-development-key] [--out DIR]
+#                    [--sign-pkcs12 FILE [--sign-password-file FILE | env HALVANE_SIGN_PASSWORD]
+#                     [--timestamp-url URL]]
 #
-# The key is read from a file or the environment, never from the command line (other users
-# can read command lines). The build tree holding the key is removed afterwards.
+# The signing key and the PKCS#12 password are read from files or the environment, never
+# from the command line (other users can read command lines); the build trees holding the
+# key are removed afterwards. The same commit, host, port and key (and signing certificate)
+# give the same bytes: every time stored comes from the commit (SOURCE_DATE_EPOCH, else the
+# commit's time). Exit status: 0 written, 1 the build or its checks failed, 2 bad usage or
+# unusable input (nothing written), 3 the development key without --allow-development-key.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
+# The DLLs in the package: toolchain file, folder inside the package, binutils prefix, and
+# which terminals it is for.
+dlls=(
+  "cmake/mingw-w64-x86_64.cmake|x64|x86_64-w64-mingw32|64-bit terminals (MQL5), with mql5\\"
+  "cmake/mingw-w64-i686.cmake|x86|i686-w64-mingw32|32-bit terminals (MQL4), with mql4\\; its functions are __stdcall"
+)
+
 host="" port=443 key_file="" allow_dev=0 out="$root/dist"
-usage() { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+sign_pkcs12="" sign_password_file="" timestamp_url=""
+usage() { sed -n '7,10p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+refuse() { echo "package: $*" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --host) host=${2:?}; shift 2 ;;
@@ -20,62 +37,157 @@ while [ $# -gt 0 ]; do
     --key-file) key_file=${2:?}; shift 2 ;;
     --allow-development-key) allow_dev=1; shift ;;
     --out) out=${2:?}; shift 2 ;;
+    --sign-pkcs12) sign_pkcs12=${2:?}; shift 2 ;;
+    --sign-password-file) sign_password_file=${2:?}; shift 2 ;;
+    --timestamp-url) timestamp_url=${2:?}; shift 2 ;;
     -h|--help) usage ;;
     *) echo "package: unknown argument $1" >&2; usage ;;
   esac
 done
-[ -n "$host" ] || { echo "package: --host is required" >&2; exit 2; }
+[ -n "$host" ] || refuse "--host is required"
 if [ -n "$key_file" ]; then
+  [ -r "$key_file" ] || refuse "cannot read the key file $key_file"
   key=$(tr -d ' \t\r\n' < "$key_file")
 else
   key=${HALVANE_SIGNING_KEY:-}
 fi
-[ -n "$key" ] || { echo "package: give the signing key with --key-file FILE or HALVANE_SIGNING_KEY" >&2; exit 2; }
+[ -n "$key" ] || refuse "give the signing key with --key-file FILE or HALVANE_SIGNING_KEY"
 key=$(tr 'A-F' 'a-f' <<<"$key")
-[[ $key =~ ^[0-9a-f]{64}$ ]] || { echo "package: the signing key must be 64 hexadecimal digits" >&2; exit 2; }
+[[ $key =~ ^[0-9a-f]{64}$ ]] || refuse "the signing key must be 64 hexadecimal digits"
 dev_key=$(sed -n 's/^set(HALVANE_DEVELOPMENT_KEY "\([0-9a-f]*\)")$/\1/p' cmake/Provisioning.cmake)
 if [ "$key" = "$dev_key" ] && [ $allow_dev -eq 0 ]; then
   echo "package: refusing to package with the public development key (anyone can sign replies with it);" >&2
   echo "         pass --allow-development-key to build such a package for testing anyway" >&2
   exit 3
 fi
+if [ -z "$sign_pkcs12" ] && { [ -n "$sign_password_file" ] || [ -n "$timestamp_url" ]; }; then
+  refuse "--sign-password-file and --timestamp-url belong to --sign-pkcs12"
+fi
+
+# ---- Authenticode signing: the certificate is checked before anything is built ----
+sign_password=""
+# openssl pkcs12 on the signing file; the password goes through a pipe, never a file.
+pkcs12() { openssl pkcs12 -in "$sign_pkcs12" -passin fd:3 "$@" 3< <(printf '%s\n' "$sign_password"); }
+if [ -n "$sign_pkcs12" ]; then
+  [ -f "$sign_pkcs12" ] && [ -r "$sign_pkcs12" ] || refuse "cannot read the PKCS#12 file $sign_pkcs12"
+  if [ -n "$sign_password_file" ]; then
+    [ -f "$sign_password_file" ] && [ -r "$sign_password_file" ] ||
+      refuse "cannot read the password file $sign_password_file"
+    sign_password=$(cat "$sign_password_file")
+  else
+    sign_password=${HALVANE_SIGN_PASSWORD:-}
+  fi
+  signer=$(pkcs12 -nokeys -clcerts 2>/dev/null) && [ -n "$signer" ] ||
+    refuse "cannot open $sign_pkcs12: wrong password (give it with --sign-password-file FILE or HALVANE_SIGN_PASSWORD), or not a PKCS#12 file"
+  bags=$(pkcs12 -info -noout 2>&1 || true)
+  [[ $bags == *Keybag* ]] || refuse "$sign_pkcs12 holds no private key"
+  key_usage=$(openssl x509 -noout -ext extendedKeyUsage <<<"$signer" 2>/dev/null || true)
+  [[ $key_usage == *"Code Signing"* ]] ||
+    refuse "the certificate in $sign_pkcs12 is not for code signing (its extended key usage lacks Code Signing)"
+  openssl x509 -noout -checkend 0 <<<"$signer" >/dev/null || refuse "the certificate in $sign_pkcs12 has expired"
+  signer_subject=$(openssl x509 -noout -subject -nameopt oneline <<<"$signer" | sed 's/^subject= *//')
+  signer_until=$(openssl x509 -noout -enddate <<<"$signer" | sed 's/^notAfter=//')
+fi
+
+# ---- Times from the commit, so that two runs store the same bytes ----
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
+[[ $epoch =~ ^[0-9]+$ ]] && [ "$epoch" -ge 315532800 ] ||
+  refuse "not a git checkout: set SOURCE_DATE_EPOCH to the release's time (seconds since 1970, 1980 or later)"
+if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null || true)" ]; then
+  echo "package: warning: the working tree has uncommitted changes; this package cannot be rebuilt from its commit" >&2
+fi
+export SOURCE_DATE_EPOCH=$epoch TZ=UTC LC_ALL=C
 
 bash tools/install-deps.sh >/dev/null
 version=$(sed -n 's/^project(halvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-build=$(mktemp -d)
-stage=$(mktemp -d)
-trap 'rm -rf "$build" "$stage"' EXIT
+name="halvane-$version-windows"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+trap 'exit 2' INT TERM HUP
+package="$work/stage/$name"
+mkdir -p "$package"
+dll_lines=""
 
-echo "package: building halvane.dll $version for $host:$port"
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DHALVANE_BUILD_TESTS=OFF -DHALVANE_WERROR=ON \
-  -DHALVANE_SERVICE_HOST="$host" -DHALVANE_SERVICE_PORT="$port" -DHALVANE_SIGNING_KEY="$key" >/dev/null
-cmake --build "$build" --target halvane >/dev/null
-x86_64-w64-mingw32-strip --strip-unneeded "$build/halvane.dll"
-python3 tests/checks/check_binary.py --library "$build/halvane.dll" --objdump x86_64-w64-mingw32-objdump --key "$key" >/dev/null ||
-  { echo "package: the built DLL failed its export, import or key checks" >&2; exit 1; }
+for entry in "${dlls[@]}"; do
+  IFS='|' read -r toolchain folder tools terminals <<<"$entry"
+  build="$work/build-$folder"
+  echo "package: building $folder/halvane.dll $version for $host:$port"
+  # No build or source path may reach the binary: both are mapped to fixed names.
+  flags="-ffile-prefix-map=$build=build -ffile-prefix-map=$root=halvane"
+  cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DHALVANE_BUILD_TESTS=OFF -DHALVANE_WERROR=ON \
+    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+    -DHALVANE_SERVICE_HOST="$host" -DHALVANE_SERVICE_PORT="$port" -DHALVANE_SIGNING_KEY="$key" >/dev/null
+  cmake --build "$build" --target halvane >/dev/null
+  dll="$build/halvane.dll"
+  check=(python3 tests/checks/check_binary.py --objdump "$tools-objdump" --key "$key" --machine "${tools%%-*}")
+  # Checked with its symbols, then again as shipped.
+  "${check[@]}" --library "$dll" >/dev/null ||
+    { echo "package: $folder/halvane.dll failed its export, import, convention or key checks" >&2; exit 1; }
+  "$tools-strip" --strip-unneeded "$dll"
+  if [ -n "$sign_pkcs12" ]; then
+    osslsigncode sign -pkcs12 "$sign_pkcs12" -readpass /dev/fd/3 -h sha256 -n "halvane $version" \
+      -time "$epoch" ${timestamp_url:+-ts "$timestamp_url"} -in "$dll" -out "$dll.signed" \
+      3< <(printf '%s' "$sign_password") >/dev/null ||
+      { echo "package: signing $folder/halvane.dll failed" >&2; exit 2; }
+    mv "$dll.signed" "$dll"
+  fi
+  "${check[@]}" --library "$dll" >/dev/null ||
+    { echo "package: $folder/halvane.dll failed its export, import, convention or key checks" >&2; exit 1; }
+  mkdir -p "$package/$folder"
+  cp "$dll" "$package/$folder/"
+  dll_lines+="  $folder\\halvane.dll  for $terminals"$'\n'
+done
+sign_password=""
 
-name="halvane-$version-win64"
-mkdir -p "$stage/$name/include" "$stage/$name/mql5"
-cp "$build/halvane.dll" "$stage/$name/"
-cp include/halvane.h "$stage/$name/include/"
-cp examples/mql5/Halvane.mqh examples/mql5/HalvaneDay.mq5 "$stage/$name/mql5/"
-cat > "$stage/$name/INSTALL.txt" <<NOTE
-halvane $version for 64-bit Windows, for the service at $host:$port.
+mkdir -p "$package/include" "$package/mql5" "$package/mql4"
+cp include/halvane.h "$package/include/"
+cp examples/mql5/Halvane.mqh examples/mql5/HalvaneDay.mq5 "$package/mql5/"
+cp examples/mql4/Halvane.mqh examples/mql4/HalvaneDay.mq4 "$package/mql4/"
+if [ -z "$sign_pkcs12" ]; then
+  signature="The DLLs are not signed."
+elif [ -z "$timestamp_url" ]; then
+  signature="Each DLL is signed with Authenticode by $signer_subject. The signature carries no
+timestamp: it stops verifying when that certificate expires ($signer_until)."
+else
+  signature="Each DLL is signed with Authenticode by $signer_subject, timestamped by
+$timestamp_url: the signature stays valid after the certificate expires ($signer_until)."
+fi
+cat > "$package/INSTALL.txt" <<NOTE
+halvane $version for Windows, for the service at $host:$port.
 
-1. Copy halvane.dll into the terminal's MQL5\\Libraries folder.
-2. Copy mql5\\Halvane.mqh into MQL5\\Include and mql5\\HalvaneDay.mq5 into MQL5\\Scripts.
+Two builds of the same module: take the one that matches the terminal.
+${dll_lines}
+1. 64-bit terminals: copy x64\\halvane.dll into the terminal's MQL5\\Libraries folder, and
+   mql5\\Halvane.mqh into MQL5\\Include and mql5\\HalvaneDay.mq5 into MQL5\\Scripts.
+2. 32-bit terminals: copy x86\\halvane.dll into the terminal's MQL4\\Libraries folder, and
+   mql4\\Halvane.mqh into MQL4\\Include and mql4\\HalvaneDay.mq4 into MQL4\\Scripts.
 3. Allow DLL imports for the expert or script that uses the module.
 4. Call the module from an expert advisor or a script, never from an indicator: each call
-   blocks its thread for one HTTPS exchange (up to 15 s per connection phase, 20 s for the
-   reply).
+   blocks its thread for one HTTPS exchange, 65 s at the very most (15 s each for name
+   resolution, connect and sending, 20 s for the whole reply).
 5. Size result buffers as Halvane.mqh does: a result that does not fit is never cut, the
    module answers ERROR instead. The daily quiz needs room for the whole quiz reply.
 
-The DLL imports only KERNEL32, WINHTTP, bcrypt and the C runtime; it reads the current
-user's proxy settings and nothing else. C/C++ callers: include/halvane.h.
+Each DLL imports only KERNEL32, WINHTTP, bcrypt and the C runtime; it reads the current
+user's proxy settings and nothing else. C/C++ callers: include/halvane.h (it declares the
+32-bit functions __stdcall).
+
+$signature
+SHA256SUMS lists the SHA-256 of every other file here (check with: sha256sum -c SHA256SUMS).
 NOTE
+
+# Fixed modes and times, a fixed order, no extra attributes: the same files give the same zip.
+(
+  cd "$package"
+  find . -type f | sed 's|^\./||' | sort | xargs sha256sum > ../SHA256SUMS
+  mv ../SHA256SUMS SHA256SUMS
+  cd ..
+  find "$name" -type d -exec chmod 755 {} + -o -type f -exec chmod 644 {} +
+  find "$name" -exec touch -h -d "@$epoch" {} +
+  find "$name" -type f | sort | zip -X -D -q "$work/$name.zip" -@
+)
 mkdir -p "$out"
-rm -f "$out/$name.zip"
-(cd "$stage" && zip -qr "$out/$name.zip" "$name")
+mv -f "$work/$name.zip" "$out/$name.zip"
 echo "package: wrote $out/$name.zip"
+echo "package: SHA-256 $(sha256sum "$out/$name.zip" | cut -d' ' -f1)"

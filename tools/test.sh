@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: natively, under the sanitizers, and the Windows
-# build under Wine. Exits non-zero when anything fails.
+# build (64-bit and 32-bit) under Wine. Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
-presets=(${HALVANE_PRESETS:-linux linux-asan windows})
+presets=(${HALVANE_PRESETS:-linux linux-asan windows windows-x86})
 status=0
 passed=0 failed=0
 stage() {  # stage NAME COMMAND...: runs one stage of the run and counts it

@@ -46,6 +46,69 @@ private:
     bool queried_ = false;
 };
 
+// A phase's end on the monotonic clock, and what its steps may take until then.
+class Deadline {
+public:
+    explicit Deadline(int64_t durationMs) : end_(platform::MonotonicMs() + durationMs) {}
+
+    int64_t Left() const {
+        const int64_t left = end_ - platform::MonotonicMs();
+        return left > 0 ? left : 0;
+    }
+    bool Passed() const { return Left() == 0; }
+    // The phase timeouts, none longer than the time left; at least 1 ms, since 0 means
+    // "no timeout" to some platforms.
+    platform::StepLimits Limits() const {
+        const int64_t left = Left() > 0 ? Left() : 1;
+        auto bound = [left](int timeoutMs) { return static_cast<int>(timeoutMs < left ? timeoutMs : left); };
+        return {bound(kResolveTimeoutMs), bound(kConnectTimeoutMs), bound(kSendTimeoutMs),
+                bound(kReceiveTimeoutMs), static_cast<uint32_t>(left)};
+    }
+
+private:
+    int64_t end_;
+};
+
+// Reads the body of a 200 response. A body that ends short of its declared length, breaks
+// off, passes the size limit or outlasts the receive phase is never passed on as a reply.
+std::string ReadBody(HttpHandle request, const Deadline& receiving) {
+    constexpr uint32_t kLargestChunk = 64 * 1024;
+    uint64_t declared = 0;
+    const bool hasLength = platform::QueryContentLength(request, &declared);
+    if (hasLength && declared > platform::kReplyBodyLimit) return "READ_ERROR";
+
+    std::string reply;
+    for (;;) {
+        if (receiving.Passed()) return "READ_ERROR";
+        uint32_t available = 0;
+        if (!platform::QueryDataAvailable(request, &available, receiving.Limits())) {
+            return reply.empty() ? "EMPTY_RESPONSE" : "READ_ERROR";
+        }
+        if (available == 0) break;
+        if (available > kLargestChunk) available = kLargestChunk;
+        if (receiving.Passed()) return "READ_ERROR";
+        // Each chunk gets its own zeroed buffer, released before the next query.
+        auto chunk = std::make_unique<char[]>(std::size_t{available} + 1);
+        uint32_t read = 0;
+        if (!platform::ReadData(request, chunk.get(), available, &read, receiving.Limits())) {
+            return "READ_ERROR";  // the bytes gathered so far are dropped
+        }
+        // The platform's count, not a text end: NUL bytes stay. Never more than was asked for.
+        const std::size_t count = read < available ? read : available;
+        if (reply.size() + count > platform::kReplyBodyLimit) return "READ_ERROR";
+        if (reply.capacity() < reply.size() + count) {
+            // Grows by doubling, but never past the limit.
+            std::size_t wanted = reply.capacity() * 2;
+            if (wanted < reply.size() + count) wanted = reply.size() + count;
+            if (wanted > platform::kReplyBodyLimit) wanted = platform::kReplyBodyLimit;
+            reply.reserve(wanted);
+        }
+        reply.append(chunk.get(), count);
+    }
+    if (hasLength && reply.size() != declared) return "READ_ERROR";  // ended short of its length
+    return reply.empty() ? "EMPTY_RESPONSE" : reply;
+}
+
 }  // namespace
 
 HttpHandle OpenHttpSession() {
@@ -58,7 +121,7 @@ HttpHandle OpenHttpSession() {
 }
 
 std::string SendPostRequestTo(std::string_view body, const char16_t* path) {
-    std::string reply;
+    const Deadline sending(kResolveTimeoutMs + kConnectTimeoutMs + kSendTimeoutMs);
 
     // Declared in opening order, so they close in reverse: request, connection, session.
     Trace("SendPostRequestTo: before OpenHttpSession\n");
@@ -91,7 +154,7 @@ std::string SendPostRequestTo(std::string_view body, const char16_t* path) {
 
     Trace("SendPostRequestTo: before WinHttpSendRequest\n");
     bool sent = platform::SendRequest(request.get(), kContentTypeHeader, body.data(),
-                                      static_cast<uint32_t>(body.size()));
+                                      static_cast<uint32_t>(body.size()), sending.Limits());
     error = sent ? 0 : platform::LastError();
     Trace("SendPostRequestTo: after WinHttpSendRequest\n");
     if (!sent) {
@@ -99,8 +162,9 @@ std::string SendPostRequestTo(std::string_view body, const char16_t* path) {
         return "NETWORK_ERROR";
     }
 
+    const Deadline receiving(kReceiveTimeoutMs);
     Trace("SendPostRequestTo: before WinHttpReceiveResponse\n");
-    bool received = platform::ReceiveResponse(request.get());
+    bool received = platform::ReceiveResponse(request.get(), receiving.Limits());
     error = received ? 0 : platform::LastError();
     Trace("SendPostRequestTo: after WinHttpReceiveResponse\n");
     if (!received) {
@@ -113,24 +177,7 @@ std::string SendPostRequestTo(std::string_view body, const char16_t* path) {
     // Only 200 is a reply; any other response's body is never read.
     if (status != 200) return "HTTP_" + std::to_string(status);
 
-    uint32_t available = 0;
-    bool more = platform::QueryDataAvailable(request.get(), &available);
-    while (more && available != 0) {
-        // Each chunk gets its own zeroed buffer, released before the next query.
-        auto chunk = std::make_unique<char[]>(std::size_t{available} + 1);
-        uint32_t read = 0;
-        if (!platform::ReadData(request.get(), chunk.get(), available, &read)) {
-            reply = "READ_ERROR";  // the bytes gathered so far are dropped
-            break;
-        }
-        // The platform's count, not a text end: NUL bytes stay. Never more than was asked for.
-        reply.append(chunk.get(), read < available ? read : available);
-        chunk.reset();
-        available = 0;
-        more = platform::QueryDataAvailable(request.get(), &available);
-    }
-    if (reply.empty()) reply = "EMPTY_RESPONSE";
-    return reply;
+    return ReadBody(request.get(), receiving);
 }
 
 }  // namespace halvane

@@ -45,38 +45,39 @@ using halvane::RunExport;
 
 extern "C" {
 
-HALVANE_API void GetDailyQuiz(const HalvaneChar* key, const HalvaneChar* account, HalvaneChar* result,
-                              int32_t resultLength) {
+HALVANE_API void HALVANE_CALL GetDailyQuiz(const HalvaneChar* key, const HalvaneChar* account, HalvaneChar* result,
+                                           int32_t resultLength) {
     RunExport(halvane::RunDailyQuiz, key, account, nullptr, false, std::nullopt, result, resultLength);
 }
 
-HALVANE_API void GetDailyQuizV2(const HalvaneChar* key, const HalvaneChar* account, int64_t brokerTime,
-                                HalvaneChar* result, int32_t resultLength) {
+HALVANE_API void HALVANE_CALL GetDailyQuizV2(const HalvaneChar* key, const HalvaneChar* account, int64_t brokerTime,
+                                             HalvaneChar* result, int32_t resultLength) {
     RunExport(halvane::RunDailyQuiz, key, account, nullptr, false, brokerTime, result, resultLength);
 }
 
-HALVANE_API void SubmitQuizAnswers(const HalvaneChar* key, const HalvaneChar* account, const HalvaneChar* answers,
-                                   HalvaneChar* result, int32_t resultLength) {
+HALVANE_API void HALVANE_CALL SubmitQuizAnswers(const HalvaneChar* key, const HalvaneChar* account,
+                                                const HalvaneChar* answers, HalvaneChar* result, int32_t resultLength) {
     RunExport(halvane::RunQuizAnswers, key, account, answers, true, std::nullopt, result, resultLength);
 }
 
-HALVANE_API void SubmitQuizAnswersV2(const HalvaneChar* key, const HalvaneChar* account, const HalvaneChar* answers,
-                                     int64_t brokerTime, HalvaneChar* result, int32_t resultLength) {
+HALVANE_API void HALVANE_CALL SubmitQuizAnswersV2(const HalvaneChar* key, const HalvaneChar* account,
+                                                  const HalvaneChar* answers, int64_t brokerTime, HalvaneChar* result,
+                                                  int32_t resultLength) {
     RunExport(halvane::RunQuizAnswers, key, account, answers, true, brokerTime, result, resultLength);
 }
 
-HALVANE_API void GetTodayStatus(const HalvaneChar* key, const HalvaneChar* account, HalvaneChar* result,
-                                int32_t resultLength) {
+HALVANE_API void HALVANE_CALL GetTodayStatus(const HalvaneChar* key, const HalvaneChar* account, HalvaneChar* result,
+                                             int32_t resultLength) {
     RunExport(halvane::RunTodayStatus, key, account, nullptr, false, std::nullopt, result, resultLength);
 }
 
-HALVANE_API void GetTodayStatusV2(const HalvaneChar* key, const HalvaneChar* account, int64_t brokerTime,
-                                  HalvaneChar* result, int32_t resultLength) {
+HALVANE_API void HALVANE_CALL GetTodayStatusV2(const HalvaneChar* key, const HalvaneChar* account, int64_t brokerTime,
+                                               HalvaneChar* result, int32_t resultLength) {
     RunExport(halvane::RunTodayStatus, key, account, nullptr, false, brokerTime, result, resultLength);
 }
 
-HALVANE_API void MarkTradingDay(const HalvaneChar* key, const HalvaneChar* account, HalvaneChar* result,
-                                int32_t resultLength) {
+HALVANE_API void HALVANE_CALL MarkTradingDay(const HalvaneChar* key, const HalvaneChar* account, HalvaneChar* result,
+                                             int32_t resultLength) {
     RunExport(halvane::RunTradingDay, key, account, nullptr, false, std::nullopt, result, resultLength);
 }
 

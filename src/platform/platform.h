@@ -26,6 +26,9 @@ int Utf8ToWide(const char* text, char16_t* out, int outLength);
 
 // Seconds since 1970-01-01 00:00:00 UTC.
 int64_t CurrentTime();
+// Milliseconds on a clock that never goes back, from an arbitrary origin: what deadlines
+// are measured on.
+int64_t MonotonicMs();
 // Fills `out` from the system's preferred generator; false when the generator fails.
 bool SystemRandom(uint8_t* out, std::size_t size);
 // The C library generator that stands in when the system generator fails.
@@ -48,6 +51,11 @@ bool HmacSha256(const uint8_t* key, std::size_t keySize, const uint8_t* message,
 
 using HttpHandle = void*;
 
+// What one reply may make a step hold: a body over kReplyBodyLimit bytes (after any transfer
+// decoding), or a head or trailer block over kReplyHeadLimit bytes, is refused.
+inline constexpr std::size_t kReplyBodyLimit = std::size_t{4} << 20;
+inline constexpr std::size_t kReplyHeadLimit = std::size_t{256} << 10;
+
 // The current user's proxy settings. Each string is owned by the platform until it is
 // handed to FreeProxyString; any may be null.
 struct ProxySettings {
@@ -60,19 +68,32 @@ bool QueryProxySettings(ProxySettings* settings);
 void FreeProxyString(char16_t* text);
 
 // A session through the named proxy (`proxy` non-null, `bypass` possibly null) or a direct
-// one (`proxy` null). Returns null on failure.
+// one (`proxy` null), that speaks TLS 1.2 or later only. Returns null on failure.
 HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass);
 void SetTimeouts(HttpHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs);
 HttpHandle Connect(HttpHandle session, const char16_t* host, uint16_t port);
 // A TLS request; no version, referrer or accept types. Returns null on failure.
 HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16_t* path);
+
+// What a blocking step may take: the platform timeouts it runs under, each no longer than the
+// time the call has left, and that time itself (`budgetMs`), which bounds the step as a
+// whole however the peer trickles its bytes. A step that runs out of it fails with the
+// platform's timeout code.
+struct StepLimits {
+    int resolveMs = 0, connectMs = 0, sendMs = 0, receiveMs = 0;
+    uint32_t budgetMs = 0;
+};
+
 // Sends `headers` (NUL-terminated, CRLF-ended lines) and `body` as the whole request body.
-bool SendRequest(HttpHandle request, const char16_t* headers, const void* body,
-                 uint32_t bodySize);
-bool ReceiveResponse(HttpHandle request);
+bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, uint32_t bodySize,
+                 const StepLimits& limits);
+bool ReceiveResponse(HttpHandle request, const StepLimits& limits);
 bool QueryStatusCode(HttpHandle request, uint32_t* statusCode);
-bool QueryDataAvailable(HttpHandle request, uint32_t* available);
-bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read);
+// The body length the response head declares; false when it declares none (chunked, or
+// ended by the connection).
+bool QueryContentLength(HttpHandle request, uint64_t* length);
+bool QueryDataAvailable(HttpHandle request, uint32_t* available, const StepLimits& limits);
+bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits& limits);
 void CloseHttpHandle(HttpHandle handle);
 
 // The calling thread's last error code for the step that just failed.

@@ -1,13 +1,21 @@
 #!/usr/bin/env python3
 """Checks what the built module exposes and carries: exactly the seven exports, only system
-DLLs imported (Windows), and no trace of the signing key in the file."""
+DLLs imported (Windows), the machine it was built for, that each 32-bit export removes its
+own arguments from the stack on return (__stdcall), and no trace of the signing key in the
+file."""
 import argparse
 import re
+import struct
 import subprocess
 import sys
 
 EXPORTS = {"GetDailyQuiz", "GetDailyQuizV2", "SubmitQuizAnswers", "SubmitQuizAnswersV2",
            "GetTodayStatus", "GetTodayStatusV2", "MarkTradingDay"}
+# The bytes of arguments each export takes on 32-bit Windows: four bytes per pointer and
+# int32_t, eight for the broker time.
+ARGUMENT_BYTES = {"GetDailyQuiz": 16, "GetDailyQuizV2": 24, "SubmitQuizAnswers": 20, "SubmitQuizAnswersV2": 28,
+                  "GetTodayStatus": 16, "GetTodayStatusV2": 24, "MarkTradingDay": 16}
+MACHINES = {"i686": 0x14C, "x86_64": 0x8664}
 ALLOWED_DLLS = re.compile(r"^(kernel32|winhttp|bcrypt|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$", re.I)
 
 
@@ -29,6 +37,56 @@ def pe_tables(objdump, path):
     return exports, imports
 
 
+def export_addresses(objdump, path):
+    """{name: virtual address} from the export address and name tables."""
+    text = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True).stdout
+    base = int(re.search(r"^ImageBase\s+([0-9a-f]+)", text, re.M).group(1), 16)
+    rvas = {int(i): int(rva, 16)
+            for i, rva in re.findall(r"^\s*\[\s*(\d+)\] \+base\[\s*\d+\]\s+([0-9a-f]+) Export RVA", text, re.M)}
+    names = re.findall(r"^\s*\[\s*(\d+)\]\s+(\w+)$", text.split("[Ordinal/Name Pointer] Table", 1)[-1], re.M)
+    return {name: base + rvas[int(i)] for i, name in names if int(i) in rvas}
+
+
+def first_return(objdump, path, address, limit=64):
+    """The first return instruction on the straight path from address (unconditional direct
+    jumps followed), e.g. "ret $0x10", or what stopped the search."""
+    for _ in range(limit):
+        text = subprocess.run([objdump, "-d", "--no-show-raw-insn", f"--start-address={address:#x}",
+                               f"--stop-address={address + 256:#x}", path],
+                              check=True, capture_output=True, text=True).stdout
+        lines = re.findall(r"^\s*([0-9a-f]+):\s+(\S.*?)\s*$", text, re.M)
+        if not lines:
+            return f"no code at {address:#x}"
+        for at, instruction in lines:
+            if re.match(r"ret[lw]?\b", instruction):
+                return instruction
+            jump = re.match(r"jmpl?\s+([0-9a-f]+)\b", instruction)
+            if jump:
+                address = int(jump.group(1), 16)
+                break
+            if instruction.startswith("jmp"):
+                return f"an indirect jump at {at}: {instruction}"
+        else:
+            address = int(lines[-1][0], 16)  # the window's last instruction may be cut: read on from it
+    return "no return within the search limit"
+
+
+def check_stdcall(objdump, path):
+    """Each export's return pops exactly its arguments."""
+    failures = []
+    addresses = export_addresses(objdump, path)
+    for name, size in ARGUMENT_BYTES.items():
+        if name not in addresses:
+            continue  # reported with the exports
+        found = first_return(objdump, path, addresses[name])
+        pops = re.fullmatch(r"ret[lw]?\s+\$(0x[0-9a-f]+)", found)
+        print(f"{name}: {found}")
+        if pops is None or int(pops.group(1), 16) != size:
+            failures.append(f"{name} returns with {found!r}, but must remove its {size} bytes of arguments"
+                            f" (ret ${size:#x})")
+    return failures
+
+
 def elf_exports(path):
     text = subprocess.run(["nm", "-D", "--defined-only", path], check=True, capture_output=True, text=True).stdout
     return [line.split()[-1] for line in text.splitlines() if line.split()[1:2] and line.split()[1] in "TtDdBbRrWwVvi"]
@@ -39,8 +97,10 @@ def main():
     parser.add_argument("--library", required=True)
     parser.add_argument("--objdump", default="objdump")
     parser.add_argument("--key", required=True, help="the configured key, 64 hex digits")
+    parser.add_argument("--machine", choices=sorted(MACHINES), help="Windows: the machine the DLL must be built for")
     args = parser.parse_args()
     failures = []
+    data = open(args.library, "rb").read()
 
     if args.library.lower().endswith(".dll"):
         exports, imports = pe_tables(args.objdump, args.library)
@@ -48,13 +108,19 @@ def main():
         if bad:
             failures.append(f"imports non-system DLLs: {bad}")
         print("imports:", ", ".join(imports))
+        header = struct.unpack_from("<I", data, 0x3C)[0]
+        machine = struct.unpack_from("<H", data, header + 4)[0]
+        print(f"machine: {machine:#x}")
+        if args.machine and machine != MACHINES[args.machine]:
+            failures.append(f"built for machine {machine:#x}, expected {args.machine} ({MACHINES[args.machine]:#x})")
+        if machine == MACHINES["i686"]:
+            failures += check_stdcall(args.objdump, args.library)
     else:
         exports = elf_exports(args.library)
     if set(exports) != EXPORTS or len(exports) != len(EXPORTS):
         failures.append(f"exports {sorted(exports)}, expected exactly {sorted(EXPORTS)}")
     print("exports:", ", ".join(sorted(exports)))
 
-    data = open(args.library, "rb").read()
     key = bytes.fromhex(args.key)
     for name, needle in (("key bytes", key), ("key as hex", args.key.lower().encode()),
                          ("key as upper-case hex", args.key.upper().encode()),

@@ -39,7 +39,30 @@ char16_t* Copy(const char16_t* text) {
 
 std::u16string Text(const char16_t* text) { return text != nullptr ? std::u16string(text) : std::u16string(); }
 
-std::size_t gNextChunk = 0;
+std::size_t gNextChunk = 0, gChunkOffset = 0;
+
+// Lets the time a scripted step takes pass on the monotonic clock.
+int64_t Takes(const char* name) {
+    const auto takes = gState.http.takesMs.find(name);
+    return takes != gState.http.takesMs.end() ? takes->second : 0;
+}
+
+// A blocking step: records its limits, lets its time pass, and fails when it outlasts them.
+bool Blocking(const char* name, const platform::StepLimits& limits) {
+    auto& record = gState.record;
+    record.calls.emplace_back(name);
+    record.limits.push_back(std::string(name) + " " + std::to_string(limits.resolveMs) + "/" +
+                            std::to_string(limits.connectMs) + "/" + std::to_string(limits.sendMs) + "/" +
+                            std::to_string(limits.receiveMs) + " in " + std::to_string(limits.budgetMs));
+    const int64_t needed = Takes(name);
+    if (needed > static_cast<int64_t>(limits.budgetMs)) {
+        gState.monotonicMs += limits.budgetMs;
+        tLastError = 12002;
+        return false;
+    }
+    gState.monotonicMs += needed;
+    return true;
+}
 }  // namespace
 
 State& state() { return gState; }
@@ -47,6 +70,7 @@ State& state() { return gState; }
 void Reset() {
     gState = State{};
     gNextChunk = 0;
+    gChunkOffset = 0;
     tLastError = 0;
 }
 
@@ -62,6 +86,7 @@ namespace halvane::platform {
 using fake::gState;
 
 int64_t CurrentTime() { return gState.now; }
+int64_t MonotonicMs() { return gState.monotonicMs; }
 
 bool SystemRandom(uint8_t* out, std::size_t size) {
     fake::InsideFake inside;
@@ -118,6 +143,7 @@ HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char1
     record.namedProxy = proxy != nullptr;
     record.proxy = fake::Text(proxy);
     record.bypass = fake::Text(bypass);
+    gState.monotonicMs += fake::Takes("WinHttpOpen");
     if (fake::Failing(fake::Step::OpenSession)) return nullptr;
     ++record.open;
     return &fake::gSession;
@@ -151,20 +177,19 @@ HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16
     return &fake::gRequest;
 }
 
-bool SendRequest(HttpHandle, const char16_t* headers, const void* body, uint32_t bodySize) {
+bool SendRequest(HttpHandle, const char16_t* headers, const void* body, uint32_t bodySize,
+                 const StepLimits& limits) {
     fake::InsideFake inside;
     auto& record = gState.record;
-    record.calls.emplace_back("WinHttpSendRequest");
     record.headers = fake::Text(headers);
     record.body.assign(static_cast<const char*>(body), bodySize);
     ++record.requests;
-    return !fake::Failing(fake::Step::SendRequest);
+    return fake::Blocking("WinHttpSendRequest", limits) && !fake::Failing(fake::Step::SendRequest);
 }
 
-bool ReceiveResponse(HttpHandle) {
+bool ReceiveResponse(HttpHandle, const StepLimits& limits) {
     fake::InsideFake inside;
-    gState.record.calls.emplace_back("WinHttpReceiveResponse");
-    return !fake::Failing(fake::Step::ReceiveResponse);
+    return fake::Blocking("WinHttpReceiveResponse", limits) && !fake::Failing(fake::Step::ReceiveResponse);
 }
 
 bool QueryStatusCode(HttpHandle, uint32_t* statusCode) {
@@ -175,23 +200,39 @@ bool QueryStatusCode(HttpHandle, uint32_t* statusCode) {
     return true;
 }
 
-bool QueryDataAvailable(HttpHandle, uint32_t* available) {
+bool QueryContentLength(HttpHandle, uint64_t* length) {
     fake::InsideFake inside;
-    gState.record.calls.emplace_back("WinHttpQueryDataAvailable");
-    const auto& http = gState.http;
-    if (static_cast<int>(fake::gNextChunk) == http.availabilityFailsAt) return false;
-    *available = fake::gNextChunk < http.chunks.size() ? static_cast<uint32_t>(http.chunks[fake::gNextChunk].size()) : 0;
+    gState.record.calls.emplace_back("WinHttpQueryHeaders");
+    if (!gState.http.contentLength) return false;
+    *length = *gState.http.contentLength;
     return true;
 }
 
-bool ReadData(HttpHandle, void* buffer, uint32_t toRead, uint32_t* read) {
+bool QueryDataAvailable(HttpHandle, uint32_t* available, const StepLimits& limits) {
     fake::InsideFake inside;
-    gState.record.calls.emplace_back("WinHttpReadData");
+    if (!fake::Blocking("WinHttpQueryDataAvailable", limits)) return false;
+    const auto& http = gState.http;
+    if (static_cast<int>(fake::gNextChunk) == http.availabilityFailsAt) return false;
+    *available = fake::gNextChunk < http.chunks.size()
+                     ? static_cast<uint32_t>(http.chunks[fake::gNextChunk].size() - fake::gChunkOffset)
+                     : 0;
+    return true;
+}
+
+bool ReadData(HttpHandle, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits& limits) {
+    fake::InsideFake inside;
+    if (!fake::Blocking("WinHttpReadData", limits)) return false;
     const auto& http = gState.http;
     if (static_cast<int>(fake::gNextChunk) == http.readFailsAt) return false;
-    const std::string& chunk = http.chunks.at(fake::gNextChunk++);
-    const std::size_t count = chunk.size() < toRead ? chunk.size() : toRead;
-    std::memcpy(buffer, chunk.data(), count);
+    const std::string& chunk = http.chunks.at(fake::gNextChunk);
+    const std::size_t left = chunk.size() - fake::gChunkOffset;
+    const std::size_t count = left < toRead ? left : toRead;
+    std::memcpy(buffer, chunk.data() + fake::gChunkOffset, count);
+    fake::gChunkOffset += count;
+    if (fake::gChunkOffset == chunk.size()) {
+        ++fake::gNextChunk;
+        fake::gChunkOffset = 0;
+    }
     *read = static_cast<uint32_t>(count);
     return true;
 }

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +27,12 @@ struct HttpScript {
     std::vector<std::string> chunks;  // the body, as the platform hands it out
     int readFailsAt = -1;             // ReadData fails for this chunk index
     int availabilityFailsAt = -1;     // QueryDataAvailable fails when this chunk is next
+    std::optional<uint64_t> contentLength;  // the length the head declares, if any
     bool traceChangesLastError = false;
+    // How long each call of a step takes on the monotonic clock, by its name in the record
+    // ("WinHttpSendRequest", ...). A blocking step that needs longer than its budget ends when
+    // the budget runs out and fails with 12002, as a platform that honours it does.
+    std::map<std::string, int64_t> takesMs;
 };
 
 struct Record {
@@ -36,6 +43,8 @@ struct Record {
     bool namedProxy = false;
     uint16_t port = 0;
     std::array<int, 4> timeouts{};
+    // Each blocking step's limits: "WinHttpSendRequest 15000/15000/15000/20000 in 45000".
+    std::vector<std::string> limits;
     std::string body;
     int requests = 0;
     int open = 0;  // handles open now
@@ -43,6 +52,7 @@ struct Record {
 
 struct State {
     int64_t now = 1700000000;
+    int64_t monotonicMs = 5000;
     bool randomFails = false;
     std::array<uint8_t, 16> nonce{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     bool hmacFails = false;

@@ -88,48 +88,54 @@ bool Matches(const PlannedCall& call, const std::string& result) {
 // What a call gives when its exchange failed in the transport.
 std::string TransportFailureResult(Export which) { return which == Export::MarkTradingDay ? "" : "ERROR"; }
 
-// Wine 8's TLS layer (secur32) has a handle-table race: under many concurrent handshakes
-// some fail ("schan_get_object ... is not of type", WinHttpSendRequest error 12157), and a
-// thread may keep failing afterwards. Under Wine such calls count as transport failures,
-// not wrong results; anything else that differs from the expected result stays wrong, and
-// most calls must still succeed.
-const bool kTolerateTransportFailures = test::RunningUnderWine();
+// Wine 8's TLS layer (secur32) has a handle-table race: two handshakes at once can corrupt
+// it, after which handshakes in the whole process fail (WinHttpSendRequest 12157 or
+// 0x80090304). Under Wine, a call of the many-threads test that fails in its transport is
+// listed as "[ tolerated ] <call>" with its trace lines marked out on the debugger channel;
+// check_trace.py --attribute then fails the test unless the module's own trace of every
+// such call shows that failure and Wine reported its handle-table error in the run.
+const bool kUnderWine = test::RunningUnderWine();
 
 struct Tally {
     std::atomic<int> calls{0};
-    std::atomic<int> transportFailures{0};
+    std::atomic<int> tolerated{0};
     std::mutex mutex;
     std::vector<std::string> wrong;
-
-    // Wrong results, and under Wine too many transport failures.
-    bool Clean(int total) const {
-        return wrong.empty() && transportFailures.load() * 2 <= total;
-    }
 };
 
-// Runs `perThread` calls on each of `threads` threads, starting together.
-void RunThreads(int threads, int perThread, Tally& tally) {
+enum class Exchanges { Concurrent, OneAtATime };
+
+// Runs `perThread` calls on each of `threads` threads, starting together; one at a time, the
+// exchanges never overlap, so no two TLS handshakes run at once.
+void RunThreads(int threads, int perThread, Exchanges exchanges, Tally& tally) {
     std::atomic<int> ready{0};
+    std::mutex exchangeLock;
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([t, threads, perThread, &ready, &tally] {
+        workers.emplace_back([&, t] {
             ready.fetch_add(1);
             while (ready.load() < threads) std::this_thread::yield();
             for (int i = 0; i < perThread; ++i) {
                 const PlannedCall call = Plan(t % kThreads, i);
+                const std::string name = ThreadName(t) + "/" + std::to_string(i);
                 test::Call arguments{call.which, call.key.c_str(), u"1", u"1=a", 1700000000};
+                std::unique_lock<std::mutex> oneAtATime(exchangeLock, std::defer_lock);
+                if (exchanges == Exchanges::OneAtATime) oneAtATime.lock();
+                test::MarkTraceChannel(("halvane-test: begin " + name + "\n").c_str());
                 const test::Outcome outcome = test::Invoke(arguments, 1024);
+                test::MarkTraceChannel(("halvane-test: end " + name + "\n").c_str());
+                if (oneAtATime.owns_lock()) oneAtATime.unlock();
                 tally.calls.fetch_add(1);
-                if (kTolerateTransportFailures && outcome.guardIntact &&
+                if (Matches(call, outcome.text()) && outcome.guardIntact) continue;
+                std::lock_guard<std::mutex> lock(tally.mutex);
+                if (kUnderWine && exchanges == Exchanges::Concurrent && outcome.guardIntact &&
                     outcome.text() == TransportFailureResult(call.which)) {
-                    tally.transportFailures.fetch_add(1);
+                    tally.tolerated.fetch_add(1);
+                    std::cout << "[ tolerated ] " << name << "\n";
                     continue;
                 }
-                if (!Matches(call, outcome.text()) || !outcome.guardIntact) {
-                    std::lock_guard<std::mutex> lock(tally.mutex);
-                    tally.wrong.push_back(ThreadName(t) + " call " + std::to_string(i) + " " + test::Name(call.which) +
-                                          ": got \"" + outcome.text() + "\", expected \"" + call.expected + "\"");
-                }
+                tally.wrong.push_back(name + " " + test::Name(call.which) + ": got \"" + outcome.text() +
+                                      "\", expected \"" + call.expected + "\"");
             }
         });
     }
@@ -144,31 +150,30 @@ std::string Listed(const std::vector<std::string>& lines) {
 
 TEST(Concurrency, MixedExportsFromManyThreads) {
     Tally tally;
-    RunThreads(kThreads, kCallsPerThread, tally);
+    RunThreads(kThreads, kCallsPerThread, Exchanges::Concurrent, tally);
     EXPECT_EQ(tally.calls.load(), kThreads * kCallsPerThread);
-    EXPECT_TRUE(tally.Clean(kThreads * kCallsPerThread))
-        << tally.wrong.size() << " wrong results, " << tally.transportFailures.load()
-        << " transport failures:" << Listed(tally.wrong);
-    std::cout << "[ figures  ] transport failures " << tally.transportFailures.load() << " of "
+    EXPECT_TRUE(tally.wrong.empty()) << tally.wrong.size() << " wrong results:" << Listed(tally.wrong);
+    std::cout << "[ figures  ] transport failures left to attribute " << tally.tolerated.load() << " of "
               << kThreads * kCallsPerThread << "\n";
 }
 
 TEST(Concurrency, HandlesAndMemoryStayFlatOverAThousandCalls) {
     constexpr int kWorkers = 8;
+    // Several threads, but under Wine one exchange at a time (see above): nothing tolerated.
+    const Exchanges exchanges = kUnderWine ? Exchanges::OneAtATime : Exchanges::Concurrent;
     Tally warmUp;
-    RunThreads(kWorkers, 25, warmUp);  // the platform's one-time set-up and caches
-    ASSERT_TRUE(warmUp.Clean(kWorkers * 25)) << Listed(warmUp.wrong);
+    RunThreads(kWorkers, 25, exchanges, warmUp);  // the platform's one-time set-up and caches
+    ASSERT_TRUE(warmUp.wrong.empty()) << Listed(warmUp.wrong);
 
     const long handlesBefore = test::OpenHandleCount();
     const test::MemoryUsage memoryBefore = test::CurrentMemoryUsage();
     Tally tally;
-    RunThreads(kWorkers, 1000 / kWorkers, tally);
+    RunThreads(kWorkers, 1000 / kWorkers, exchanges, tally);
     const long handlesAfter = test::OpenHandleCount();
     const test::MemoryUsage memoryAfter = test::CurrentMemoryUsage();
 
     EXPECT_EQ(tally.calls.load(), 1000);
-    EXPECT_TRUE(tally.Clean(1000)) << tally.wrong.size() << " wrong results, " << tally.transportFailures.load()
-                                   << " transport failures:" << Listed(tally.wrong);
+    EXPECT_TRUE(tally.wrong.empty()) << tally.wrong.size() << " wrong results:" << Listed(tally.wrong);
     std::cout << "[ figures  ] handles " << handlesBefore << " -> " << handlesAfter << ", resident "
               << (memoryBefore.resident >> 10) << " KiB -> " << (memoryAfter.resident >> 10) << " KiB\n";
     ASSERT_GE(handlesBefore, 0) << "the handle count cannot be read here";

@@ -70,6 +70,8 @@ bool RunningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+void MarkTraceChannel(const char* line) { OutputDebugStringA(line); }
+
 long OpenHandleCount() {
     DWORD count = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return static_cast<long>(count);
@@ -108,6 +110,8 @@ long OpenHandleCount() {
 }
 
 bool RunningUnderWine() { return false; }
+
+void MarkTraceChannel(const char*) {}
 
 #endif
 

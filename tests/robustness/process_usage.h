@@ -22,4 +22,8 @@ long OpenHandleCount();
 // True when this Windows program runs under Wine.
 bool RunningUnderWine();
 
+// Writes `line` to the debugger channel the module traces to (Windows only), so that a
+// reader of that channel can tell which call a trace line belongs to.
+void MarkTraceChannel(const char* line);
+
 }  // namespace halvane::test

@@ -1,42 +1,116 @@
 #!/usr/bin/env python3
 """halvane-cli end to end against the reference service (run under with_service.py with the
-trader cli-key:777 seeded): every subcommand, the V2 variants, usage errors and a library
-that cannot be loaded.
+trader cli-key:777 seeded): every subcommand, the V2 variants, usage errors, a library
+that cannot be loaded, --version, and --trace of a successful exchange. With --offline,
+nothing may listen on the service port: --trace of a refused connection, with another
+debug-output listener (--listener, Windows), with a proxy setting (POSIX).
 
-usage: test_cli.py [--missing-library PATH] -- CLI-COMMAND...
+usage: test_cli.py --platform windows|posix --version V [--missing-library PATH]
+                   [--offline] [--listener PROGRAM] [--preload LIBRARY] -- CLI-COMMAND...
+
+--preload names a library that lets the POSIX module see a syslog socket, so that its trace
+lines are written (and captured) on a machine without one.
 """
 import argparse
 import json
+import os
 import re
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import check_trace  # noqa: E402
+
+# The last-error code and its name for a refused connection, per platform.
+REFUSED = {"windows": (12029, "ERROR_WINHTTP_CANNOT_CONNECT"), "posix": (7, "CURLE_COULDNT_CONNECT")}
+
 
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("--platform", choices=sorted(REFUSED), required=True)
+    parser.add_argument("--version", required=True, help="the version both the CLI and the module carry")
     parser.add_argument("--missing-library", default="/nonexistent/libhalvane.so")
+    parser.add_argument("--offline", action="store_true")
+    parser.add_argument("--listener")
+    parser.add_argument("--preload")
     parser.add_argument("cli", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     cli = args.cli[1:] if args.cli[:1] == ["--"] else args.cli
     passed = failed = 0
+    env = dict(os.environ)
+    if args.preload:
+        env["LD_PRELOAD"] = args.preload
+    # Where the module's trace lines cannot be captured, --trace must say so instead.
+    captured = args.platform == "windows" or bool(args.preload) or os.access("/dev/log", os.W_OK)
 
-    def run(*arguments):
-        done = subprocess.run(cli + list(arguments), capture_output=True, timeout=120)
-        return done.returncode, done.stdout.decode("utf-8", "replace").rstrip("\n"), done.stderr.decode("utf-8", "replace")
+    def run(*arguments, extra_env=None):
+        done = subprocess.run(cli + list(arguments), capture_output=True, timeout=120, env=dict(env, **(extra_env or {})))
+        err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+        return done.returncode, done.stdout.decode("utf-8", "replace").rstrip("\n"), err
 
-    def check(what, arguments, code, pattern, stderr_pattern=None):
+    def check(what, arguments, code, pattern, stderr_pattern=None, trace=None, extra_env=None):
+        """trace: patterns for the stderr lines after the CLI's "calling" line, one each."""
         nonlocal passed, failed
-        rc, out, err = run(*arguments)
+        rc, out, err = run(*arguments, extra_env=extra_env)
         ok = rc == code and re.fullmatch(pattern, out, re.S) is not None
         ok = ok and (stderr_pattern is None or re.search(stderr_pattern, err) is not None)
+        if trace is not None:
+            shown = err.split("\n")
+            shown = shown[next((i + 1 for i, line in enumerate(shown) if line.startswith("halvane-cli: calling ")),
+                               len(shown)):]
+            shown = shown[:-1] if shown[-1:] == [""] else shown
+            ok = ok and len(shown) == len(trace) and all(re.fullmatch(p, line) for p, line in zip(trace, shown))
         if ok:
             passed += 1
         else:
             failed += 1
-            print(f"FAIL {what}: exit {rc} (want {code}), stdout {out[:200]!r}, stderr {err[:300]!r}")
+            print(f"FAIL {what}: exit {rc} (want {code}), stdout {out[:200]!r}, stderr {err[:1500]!r}")
         return out
 
+    def traced(kind):
+        """What --trace must show of an exchange, with the explanation after a FAILED line."""
+        if not captured:
+            return []
+        code, name = REFUSED[args.platform]
+        lines = [re.escape(line.rstrip("\n")) for line in check_trace.expected_lines(kind, code)]
+        return lines + ([rf"    {code} is {name}: \S.*"] if kind == "refused" else [])
+
+    not_captured = None if captured else r"trace is not captured: .*syslog.*/dev/log"
     me = ["--key", "cli-key", "--account", "777"]
+    version = re.escape(args.version)
+    if args.offline:
+        check("--trace of a refused connection", ["--trace", "status", *me], 0, "ERROR",
+              not_captured or r"halvane-cli: proxy: direct", trace=traced("refused"))
+        check("--trace with a library that cannot be loaded",
+              ["--trace", "--library", args.missing_library, "status", *me], 3, "", r"cannot|No such")
+        check("--version with a library that cannot be loaded", ["--version", "--library", args.missing_library], 3,
+              rf"halvane-cli {version}", r"cannot|No such")
+        if args.platform == "posix":
+            check("--trace names the proxy from the environment", ["--trace", "mark", *me], 0, "",
+                  r"proxy: proxy http://127\.0\.0\.1:9 \(https_proxy\), bypass list example\.invalid",
+                  extra_env={"https_proxy": "http://127.0.0.1:9", "no_proxy": "example.invalid"})
+        if args.listener:
+            # Another debug-output viewer holds the buffer: the export still runs, and its
+            # lines go to that viewer.
+            viewer = subprocess.Popen(cli[:-1] + [args.listener], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            try:
+                if viewer.stdout.readline().strip() != b"listening":
+                    raise RuntimeError("the other debug-output listener did not start")
+                check("--trace while another program reads the debug output", ["--trace", "status", *me], 0,
+                      "ERROR", r"trace could not be captured: another program", trace=[])
+                seen = viewer.communicate(timeout=60)[0].decode("utf-8", "replace").replace("\r\n", "\n")
+            finally:
+                if viewer.poll() is None:
+                    viewer.kill()
+                    viewer.wait()
+            if "".join(check_trace.expected_lines("refused")) in seen:
+                passed += 1
+            else:
+                failed += 1
+                print(f"FAIL the other listener did not receive the module's trace lines: {seen[:600]!r}")
+        print(f"{passed} passed, {failed} failed")
+        return 0 if failed == 0 else 1
+
     # One trader's day, in order.
     check("status before the quiz", ["status", *me], 0, "not_completed")
     quiz = check("quiz", ["quiz", *me], 0, r'\{"status":"success".*')
@@ -51,6 +125,8 @@ def main():
     check("status V2", ["status", *me, "--broker-time", "0"], 0, r"completed\|[a-z_]+\|[0-9]+\|false")
     check("mark", ["mark", *me], 0, "success")
     check("mark again", ["mark", *me], 0, "already_marked")
+    check("--trace of a successful exchange", ["--trace", "status", *me], 0, r"completed\|[a-z_]+\|[0-9]+\|false",
+          not_captured or r"halvane-cli: proxy: direct", trace=traced("success"))
     # Results the module chooses.
     check("unknown trader: the refusal message", ["quiz", "--key", "cl\u00e9", "--account", "1"], 0, r".*unknown.*")
     check("buffer too small for the quiz", ["--buffer", "16", "quiz", *me], 0, "ERROR")
@@ -68,6 +144,11 @@ def main():
     check("bad buffer", ["--buffer", "-1", "status", *me], 2, "", r"--buffer")
     check("unknown option", ["status", *me, "--verbose"], 2, "", r"unknown option")
     check("help", ["--help"], 0, r"usage:.*")
+    resource = (rf".*\n  FileVersion: {version}\n.*  ProductVersion: {version}\n.*"
+                rf"  Comments: Built for the service at localhost:{os.environ.get('HALVANE_TEST_PORT', '')}"
+                if args.platform == "windows" else r"\n  a shared object: no version resource")
+    check("--version", ["--version"], 0, rf"halvane-cli {version}\nmodule: \S*halvane\.(dll|so){resource}")
+    check("--version takes no command", ["--version", "status", *me], 2, "", r"--version takes only --library")
     check("missing library", ["--library", args.missing_library, "status", *me], 3, "", r"cannot|No such")
 
     print(f"{passed} passed, {failed} failed")

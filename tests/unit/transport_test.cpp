@@ -2,6 +2,9 @@
 // order, the trace lines and the proxy choice.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -102,7 +105,7 @@ TEST_F(Transport, ReadLoopTable) {
         {"NUL bytes kept", 200, {std::string("a\0b", 3), std::string("\0", 1)}, -1, -1, std::string("a\0b\0", 4)},
         {"empty body", 200, {}, -1, -1, "EMPTY_RESPONSE"},
         {"first availability query fails", 200, {"ab"}, -1, 0, "EMPTY_RESPONSE"},
-        {"availability fails after a chunk", 200, {"ab", "cd"}, -1, 1, "ab"},
+        {"availability fails after a chunk: never a cut body", 200, {"ab", "cd"}, -1, 1, "READ_ERROR"},
         {"first read fails", 200, {"ab"}, 0, -1, "READ_ERROR"},
         {"read fails after a chunk", 200, {"ab", "cd"}, 1, -1, "READ_ERROR"},
         {"204", 204, {"body"}, -1, -1, "HTTP_204"},
@@ -142,10 +145,94 @@ TEST_F(Transport, RequestSettings) {
     EXPECT_EQ(record.timeouts, (std::array<int, 4>{15000, 15000, 15000, 20000}));
     const Lines expected = {"WinHttpGetIEProxyConfigForCurrentUser", "WinHttpOpen", "WinHttpSetTimeouts",
                             "WinHttpConnect", "WinHttpOpenRequest", "WinHttpSendRequest", "WinHttpReceiveResponse",
-                            "WinHttpQueryHeaders", "WinHttpQueryDataAvailable", "WinHttpReadData",
+                            "WinHttpQueryHeaders", "WinHttpQueryHeaders", "WinHttpQueryDataAvailable", "WinHttpReadData",
                             "WinHttpQueryDataAvailable", "WinHttpCloseHandle:request", "WinHttpCloseHandle:connection",
                             "WinHttpCloseHandle:session"};
     EXPECT_EQ(record.calls, expected);
+}
+
+// Every phase is bounded as a whole: resolving, connecting and sending share 45 s, the whole
+// reply has 20 s from the moment the request is out, and each blocking step is handed what
+// is left. A step that needs longer fails with the platform's timeout code.
+TEST_F(Transport, DeadlineTable) {
+    const struct {
+        const char* what;
+        std::map<std::string, int64_t> takesMs;
+        std::string result;
+        std::string lastTrace;  // empty: the success trace, whole
+        Lines limits;  // the first ones handed out
+    } rows[] = {
+        {"a quick exchange", {}, "abc", "",
+         {"WinHttpSendRequest 15000/15000/15000/20000 in 45000", "WinHttpReceiveResponse 15000/15000/15000/20000 in 20000"}},
+        {"the send outlasts the three first phases", {{"WinHttpSendRequest", 45001}}, "NETWORK_ERROR",
+         "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n", {"WinHttpSendRequest 15000/15000/15000/20000 in 45000"}},
+        {"opening the session ate into the send's budget", {{"WinHttpOpen", 40000}, {"WinHttpSendRequest", 6000}},
+         "NETWORK_ERROR", "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n",
+         {"WinHttpSendRequest 5000/5000/5000/5000 in 5000"}},
+        {"a slow send leaves the receive its whole 20 s", {{"WinHttpSendRequest", 44000}, {"WinHttpReceiveResponse", 19000}},
+         "abc", "",
+         {"WinHttpSendRequest 15000/15000/15000/20000 in 45000", "WinHttpReceiveResponse 15000/15000/15000/20000 in 20000",
+          "WinHttpQueryDataAvailable 1000/1000/1000/1000 in 1000"}},
+        {"the head outlasts the receive phase", {{"WinHttpReceiveResponse", 20001}}, "SERVER_ERROR",
+         "SendPostRequestTo: WinHttpReceiveResponse FAILED, GetLastError = 12002\n", {}},
+        {"the body outlasts the receive phase, head and body together",
+         {{"WinHttpReceiveResponse", 12000}, {"WinHttpQueryDataAvailable", 3000}}, "READ_ERROR", "", {}},
+        {"a read outlasts what is left", {{"WinHttpReceiveResponse", 19000}, {"WinHttpReadData", 1001}}, "READ_ERROR", "", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fake::Reset();
+        auto& http = fake::state().http;
+        http.chunks = {"a", "b", "c"};
+        http.takesMs = row.takesMs;
+        EXPECT_EQ(Post(), row.result);
+        const auto& record = fake::state().record;
+        if (row.lastTrace.empty()) {
+            EXPECT_EQ(record.trace, kSuccessTrace);
+        } else {
+            EXPECT_EQ(record.trace.back(), row.lastTrace);
+        }
+        ASSERT_GE(record.limits.size(), row.limits.size());
+        EXPECT_EQ(Lines(record.limits.begin(), record.limits.begin() + static_cast<std::ptrdiff_t>(row.limits.size())),
+                  row.limits);
+        EXPECT_EQ(record.open, 0);
+    }
+}
+
+// What a reply may make the module hold, and a body that ends short of its declared length.
+TEST_F(Transport, BodyLimitTable) {
+    constexpr std::size_t kLimit = std::size_t{4} << 20;
+    const std::string mebibyte(std::size_t{1} << 20, 'm');
+    const struct {
+        const char* what;
+        std::vector<std::string> chunks;
+        std::optional<uint64_t> declared;
+        std::string result;  // "<whole>": the chunks joined
+        bool read;           // whether any byte was read
+    } rows[] = {
+        {"exactly the limit", {mebibyte, mebibyte, mebibyte, mebibyte}, std::nullopt, "<whole>", true},
+        {"one byte over, in chunks", {mebibyte, mebibyte, mebibyte, mebibyte, "x"}, std::nullopt, "READ_ERROR", true},
+        {"one chunk larger than the limit", {std::string(kLimit + 1, 'x')}, std::nullopt, "READ_ERROR", true},
+        {"declared over the limit: nothing read", {"abc"}, kLimit + 1, "READ_ERROR", false},
+        {"declared and whole", {"ab", "c"}, 3, "<whole>", true},
+        {"ends short of its declared length", {"ab", "c"}, 4, "READ_ERROR", true},
+        {"declared empty", {}, 0, "EMPTY_RESPONSE", true},
+        {"a chunk over 64 KiB arrives whole, in pieces", {std::string(150000, 'q') + "end"}, std::nullopt, "<whole>", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fake::Reset();
+        auto& http = fake::state().http;
+        http.chunks = row.chunks;
+        http.contentLength = row.declared;
+        std::string whole;
+        for (const auto& chunk : row.chunks) whole += chunk;
+        const std::string reply = Post();
+        EXPECT_TRUE(reply == (row.result == "<whole>" ? whole : row.result)) << reply.substr(0, 40) << " (" << reply.size() << " bytes)";
+        const auto& calls = fake::state().record.calls;
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "WinHttpQueryDataAvailable") != 0, row.read);
+        EXPECT_EQ(fake::state().record.open, 0);
+    }
 }
 
 TEST_F(Transport, ProxyChoiceTable) {

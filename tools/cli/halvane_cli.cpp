@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "halvane.h"
+#include "cli/diagnostics.h"
 #include "common/utf_text.h"
 #include "module_loader.h"
 
@@ -21,7 +22,8 @@ constexpr long long kDefaultBuffer = 65536;
 constexpr long long kMaxBuffer = 16 * 1024 * 1024;
 
 const char kUsage[] =
-    "usage: halvane-cli [--library PATH] [--buffer N] COMMAND --key KEY --account ACCOUNT [OPTIONS]\n"
+    "usage: halvane-cli [--library PATH] [--buffer N] [--trace] COMMAND --key KEY --account ACCOUNT [OPTIONS]\n"
+    "       halvane-cli [--library PATH] --version\n"
     "\n"
     "commands:\n"
     "  quiz     fetch today's quiz          (GetDailyQuiz, GetDailyQuizV2 with --broker-time)\n"
@@ -36,6 +38,9 @@ const char kUsage[] =
     "  --broker-time N     the broker's time, a signed 64-bit number; selects the V2 export\n"
     "  --buffer N          result buffer length in UTF-16 units, 0 to 16777216 (default 65536)\n"
     "  --library PATH      the module to load (default: the one beside this program)\n"
+    "  --trace             show on standard error the module, the proxy settings it will see,\n"
+    "                      its trace lines and what each failure code means\n"
+    "  --version           this program's version and the module's\n"
     "  --help              this text\n"
     "\n"
     "Prints the export's result text as UTF-8. Exit status: 0 the export ran (whatever its\n"
@@ -61,7 +66,23 @@ int UsageError(const std::string& message) {
 struct Options {
     std::string command;
     std::map<std::string, std::string> values;
+    bool trace = false;
+    bool version = false;
 };
+
+// The trace lines as the module wrote them, each failure followed by what its code means.
+void PrintTrace(const std::vector<std::string>& lines) {
+    static const char kFailed[] = "FAILED, GetLastError = ";
+    for (const std::string& line : lines) {
+        std::fputs(line.c_str(), stderr);
+        if (line.empty() || line.back() != '\n') std::fputc('\n', stderr);
+        const std::size_t at = line.find(kFailed);
+        if (at == std::string::npos) continue;
+        const unsigned long code = std::strtoul(line.c_str() + at + sizeof kFailed - 1, nullptr, 10);
+        std::fprintf(stderr, "    %lu is %s\n", code, halvane::cli::ExplainErrorCode(code).c_str());
+    }
+    if (lines.empty()) std::fputs("halvane-cli: the module wrote no trace lines\n", stderr);
+}
 
 using ResultBuffer = std::vector<char16_t>;
 
@@ -81,7 +102,11 @@ int main(int argc, char** argv) {
         }
         bool valued = false;
         for (const char* name : kValued) valued = valued || argument == name;
-        if (valued) {
+        if (argument == "--trace" || argument == "--version") {
+            bool& flag = argument == "--trace" ? options.trace : options.version;
+            if (flag) return UsageError(argument + " given twice");
+            flag = true;
+        } else if (valued) {
             if (i + 1 >= arguments.size()) return UsageError(argument + " needs a value");
             if (!options.values.emplace(argument, arguments[i + 1]).second) return UsageError(argument + " given twice");
             ++i;
@@ -95,6 +120,23 @@ int main(int argc, char** argv) {
     }
     auto has = [&](const char* name) { return options.values.count(name) != 0; };
     const std::string& command = options.command;
+    std::string error;
+    if (options.version) {
+        if (!command.empty() || options.values.size() != (has("--library") ? 1u : 0u) || options.trace) {
+            return UsageError("--version takes only --library");
+        }
+        halvane::cli::WriteOutput("halvane-cli " HALVANE_VERSION "\n");
+        const auto module = halvane::cli::LoadModule(has("--library") ? options.values["--library"] : "", error);
+        if (!module) {
+            std::fprintf(stderr, "halvane-cli: %s\n", error.c_str());
+            return kExitLoad;
+        }
+        const std::vector<std::string> lines = module->Describe();
+        std::string text = "module: " + lines.front() + "\n";
+        for (std::size_t i = 1; i < lines.size(); ++i) text += "  " + lines[i] + "\n";
+        halvane::cli::WriteOutput(text);
+        return kExitRan;
+    }
     if (command.empty()) return UsageError("no command given");
     if (command != "quiz" && command != "submit" && command != "status" && command != "mark") {
         return UsageError("unknown command " + command);
@@ -117,7 +159,6 @@ int main(int argc, char** argv) {
         length = *parsed;
     }
 
-    std::string error;
     const auto module = halvane::cli::LoadModule(has("--library") ? options.values["--library"] : "", error);
     if (!module) {
         std::fprintf(stderr, "halvane-cli: %s\n", error.c_str());
@@ -142,10 +183,23 @@ int main(int argc, char** argv) {
     auto* result = reinterpret_cast<HalvaneChar*>(buffer.data());
     const auto resultLength = static_cast<int32_t>(length);
 
-    using Plain = void (*)(const HalvaneChar*, const HalvaneChar*, HalvaneChar*, int32_t);
-    using PlainV2 = void (*)(const HalvaneChar*, const HalvaneChar*, int64_t, HalvaneChar*, int32_t);
-    using Submit = void (*)(const HalvaneChar*, const HalvaneChar*, const HalvaneChar*, HalvaneChar*, int32_t);
-    using SubmitV2 = void (*)(const HalvaneChar*, const HalvaneChar*, const HalvaneChar*, int64_t, HalvaneChar*, int32_t);
+    std::unique_ptr<halvane::cli::TraceCapture> capture;
+    if (options.trace) {
+        const std::vector<std::string> about = module->Describe();
+        std::fprintf(stderr, "halvane-cli: module %s\n", about.front().c_str());
+        for (std::size_t i = 1; i < about.size(); ++i) std::fprintf(stderr, "halvane-cli:   %s\n", about[i].c_str());
+        std::fprintf(stderr, "halvane-cli: proxy: %s\n", halvane::cli::DescribeProxySettings().c_str());
+        std::string note;
+        capture = halvane::cli::StartTraceCapture(note);
+        if (!capture) std::fprintf(stderr, "halvane-cli: %s\n", note.c_str());
+        std::fprintf(stderr, "halvane-cli: calling %s\n", name);
+    }
+
+    // The header's own types, so the calling convention is the module's.
+    using Plain = decltype(&GetDailyQuiz);
+    using PlainV2 = decltype(&GetDailyQuizV2);
+    using Submit = decltype(&SubmitQuizAnswers);
+    using SubmitV2 = decltype(&SubmitQuizAnswersV2);
     if (command == "submit") {
         if (brokerTime) {
             reinterpret_cast<SubmitV2>(address)(W(key), W(account), W(answers), *brokerTime, result, resultLength);
@@ -157,6 +211,8 @@ int main(int argc, char** argv) {
     } else {
         reinterpret_cast<Plain>(address)(W(key), W(account), result, resultLength);
     }
+    if (capture) PrintTrace(capture->Stop());
+    std::fflush(stderr);
     halvane::cli::WriteOutput(halvane::text::ToUtf8(buffer.data()) + "\n");
     return kExitRan;
 }

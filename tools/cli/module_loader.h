@@ -13,6 +13,9 @@ public:
     virtual ~LoadedModule() = default;
     // The address of an export, or null.
     virtual void* Find(const char* name) const = 0;
+    // Which file was loaded and what version it carries: the path first, then one line per
+    // version detail.
+    virtual std::vector<std::string> Describe() const = 0;
 };
 
 // Loads the module at `path` (UTF-8); the default path when empty. Null on failure, with a

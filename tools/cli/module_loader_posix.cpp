@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +16,11 @@ public:
     PosixModule(const PosixModule&) = delete;
     PosixModule& operator=(const PosixModule&) = delete;
     void* Find(const char* name) const override { return dlsym(handle_, name); }
+    std::vector<std::string> Describe() const override {
+        link_map* map = nullptr;
+        const bool named = dlinfo(handle_, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr;
+        return {named ? map->l_name : "libhalvane.so", "a shared object: no version resource"};
+    }
 
 private:
     void* handle_;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "cli/version_info_win32.h"
 #include "module_loader.h"
 
 namespace halvane::cli {
@@ -34,6 +35,20 @@ public:
     Win32Module(const Win32Module&) = delete;
     Win32Module& operator=(const Win32Module&) = delete;
     void* Find(const char* name) const override { return reinterpret_cast<void*>(GetProcAddress(module_, name)); }
+    std::vector<std::string> Describe() const override {
+        wchar_t path[MAX_PATH];
+        const DWORD length = GetModuleFileNameW(module_, path, MAX_PATH);
+        const std::wstring file(path, length < MAX_PATH ? length : 0);
+        std::vector<std::string> lines{Narrow(file.c_str())};
+        std::string error;
+        const auto info = ReadVersionInfo(file, error);
+        if (!info) {
+            lines.push_back(error);
+            return lines;
+        }
+        for (const auto& [name, value] : info->strings) lines.push_back(name + ": " + value);
+        return lines;
+    }
 
 private:
     HMODULE module_;

@@ -4,10 +4,12 @@
 // failure while waiting for the response head fails the receive, a failure inside the body
 // fails a read, and a non-200 body is never downloaded.
 //
-// Timeouts: name resolution and connect together bound the connection phase
-// (CURLOPT_CONNECTTIMEOUT_MS); the send and receive timeouts are idle timeouts checked by
-// the progress callback: no upload progress for the send timeout while the body goes out,
-// no byte of response for the receive timeout once it is out.
+// Timeouts bound each phase as a whole, however slowly the peer trickles: libcurl's own
+// limits hold the whole exchange (CURLOPT_TIMEOUT_MS, every phase's timeout added up) and
+// resolving plus connecting (CURLOPT_CONNECTTIMEOUT_MS); the progress callback ends each
+// phase on time: name resolution, connect, sending (TLS handshake included) from the
+// moment the connection stands, and receiving the whole reply from the moment the request
+// is out. Heads, trailers and bodies are held to the reply limits while they arrive.
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -78,26 +80,39 @@ struct SlistDeleter {
 struct Request : Handle {
     std::unique_ptr<CURL, CurlDeleter> easy;
     std::unique_ptr<curl_slist, SlistDeleter> headers;
-    long sendMs = 0, receiveMs = 0;
+    long resolveMs = 0, connectMs = 0, sendMs = 0, receiveMs = 0;
     curl_off_t bodySize = 0;
 
     // What the exchange produced.
     CURLcode result = CURLE_OK;
     bool outOfMemory = false;  // a callback could not store what arrived
     bool timedOut = false;
+    bool tooLarge = false;     // the head, the trailers or the body passed its limit
     bool requestSent = false;  // the request head and the whole body went out
     bool headSeen = false;     // a final (non-1xx) response head arrived
     long status = 0;
     std::string body;
     std::size_t readPosition = 0;
 
-    // Idle-timeout bookkeeping.
-    Clock::time_point lastActivity = Clock::now();
-    curl_off_t lastUpload = 0, lastDownload = 0;
-    std::size_t headerBytes = 0, lastHeaderBytes = 0;
-    std::size_t headOut = 0;
-    curl_off_t dataOut = 0;
+    // Phase bookkeeping.
+    Clock::time_point started{};
+    long sendBudgetMs = 0;  // resolving, connecting and sending together
+    bool sentSeen = false;
+    Clock::time_point sentAt{};
+    std::size_t headBytes = 0, trailerBytes = 0;
 };
+
+long ElapsedMs(Clock::time_point since, Clock::time_point now) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count());
+}
+
+// A phase's end as libcurl times it (CURLINFO_*_TIME_T): microseconds since the transfer
+// began, 0 while it has not come.
+curl_off_t InfoMicros(CURL* easy, CURLINFO info) {
+    curl_off_t micros = 0;
+    if (curl_easy_getinfo(easy, info, &micros) != CURLE_OK) return 0;
+    return micros;
+}
 
 bool Fail(unsigned long code) {
     tLastError = code;
@@ -115,7 +130,14 @@ HttpHandle FailHandle(unsigned long code) {
 std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) noexcept {
     auto* request = static_cast<Request*>(user);
     const std::size_t bytes = size * count;
-    request->headerBytes += bytes;
+    // 1xx heads count with the final head; what follows the final head is trailers.
+    std::size_t& held = request->headSeen ? request->trailerBytes : request->headBytes;
+    held += bytes;
+    if (held > kReplyHeadLimit) {
+        request->tooLarge = true;
+        return 0;
+    }
+    if (request->headSeen) return bytes;
     std::string_view line(data, bytes);
     if (line.rfind("HTTP/", 0) == 0) {
         // "HTTP/1.1 200 OK": the three digits after the first space.
@@ -130,6 +152,10 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
         if (request->status >= 200) {
             request->headSeen = true;
             if (request->status != 200) return 0;  // stop: a non-200 body is not read
+            // A body declared over the limit is not read either; the length says why.
+            curl_off_t declared = -1;
+            curl_easy_getinfo(request->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+            if (declared > static_cast<curl_off_t>(kReplyBodyLimit)) return 0;
         }
     }
     return bytes;
@@ -137,37 +163,52 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) noexcept {
     auto* request = static_cast<Request*>(user);
+    const std::size_t bytes = size * count;
+    std::string& body = request->body;
+    if (body.size() + bytes > kReplyBodyLimit) {
+        request->tooLarge = true;
+        return 0;
+    }
     try {
-        request->body.append(data, size * count);
+        if (body.capacity() < body.size() + bytes) {
+            // Grows by doubling, but never past the limit.
+            body.reserve(std::min(kReplyBodyLimit, std::max(body.size() + bytes, body.capacity() * 2)));
+        }
+        body.append(data, bytes);
     } catch (...) {
         request->outOfMemory = true;
         return 0;
     }
-    return size * count;
+    return bytes;
 }
 
-int OnDebug(CURL*, curl_infotype type, char*, std::size_t size, void* user) noexcept {
-    auto* request = static_cast<Request*>(user);
-    if (type == CURLINFO_HEADER_OUT) request->headOut += size;
-    if (type == CURLINFO_DATA_OUT) request->dataOut += static_cast<curl_off_t>(size);
-    return 0;
+// The request is out once libcurl is past its pre-transfer point and has sent the whole body.
+bool RequestOut(Request* request, curl_off_t uploaded) {
+    return InfoMicros(request->easy.get(), CURLINFO_PRETRANSFER_TIME_T) > 0 && uploaded >= request->bodySize;
 }
 
-int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) noexcept {
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) noexcept {
     auto* request = static_cast<Request*>(user);
+    CURL* easy = request->easy.get();
     const auto now = Clock::now();
-    if (ulnow != request->lastUpload || dlnow != request->lastDownload ||
-        request->headerBytes != request->lastHeaderBytes) {
-        request->lastUpload = ulnow;
-        request->lastDownload = dlnow;
-        request->lastHeaderBytes = request->headerBytes;
-        request->lastActivity = now;
-        return 0;
+    const long elapsed = ElapsedMs(request->started, now);
+    bool late = false;
+    if (request->sentSeen || RequestOut(request, ulnow)) {
+        if (!request->sentSeen) {
+            request->sentSeen = true;
+            request->sentAt = now;
+        }
+        late = ElapsedMs(request->sentAt, now) >= request->receiveMs;
+    } else {
+        const curl_off_t connected = InfoMicros(easy, CURLINFO_CONNECT_TIME_T);
+        const curl_off_t resolved = InfoMicros(easy, CURLINFO_NAMELOOKUP_TIME_T);
+        const curl_off_t micros = curl_off_t{elapsed} * 1000;
+        late = elapsed >= request->sendBudgetMs ||
+               (connected > 0  ? micros - connected >= curl_off_t{request->sendMs} * 1000
+                : resolved > 0 ? micros - resolved >= curl_off_t{request->connectMs} * 1000
+                               : elapsed >= request->resolveMs);
     }
-    if (request->headOut == 0) return 0;  // still connecting: the connect timeout applies
-    const bool uploading = request->dataOut < request->bodySize;
-    const long limit = uploading ? request->sendMs : request->receiveMs;
-    if (limit > 0 && now - request->lastActivity >= std::chrono::milliseconds(limit)) {
+    if (late) {
         request->timedOut = true;
         return 1;
     }
@@ -266,7 +307,12 @@ HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16
     if (s.namedProxy) set(curl_easy_setopt(easy, CURLOPT_NOPROXY, s.bypass.c_str()));
     set(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L));
     set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
+    // TLS 1.2 or later only.
+    set(curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)));
     set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, s.resolveMs + s.connectMs));
+    set(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, s.resolveMs + s.connectMs + s.sendMs + s.receiveMs));
+    request->resolveMs = s.resolveMs;
+    request->connectMs = s.connectMs;
     request->sendMs = s.sendMs;
     request->receiveMs = s.receiveMs;
     set(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader));
@@ -276,15 +322,12 @@ HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16
     set(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L));
     set(curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, OnProgress));
     set(curl_easy_setopt(easy, CURLOPT_XFERINFODATA, request.get()));
-    // The debug hook only counts what went out; nothing is printed.
-    set(curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, OnDebug));
-    set(curl_easy_setopt(easy, CURLOPT_DEBUGDATA, request.get()));
-    set(curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L));
     if (rc != CURLE_OK) return FailHandle(rc);
     return static_cast<Handle*>(request.release());
 }
 
-bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, uint32_t bodySize) {
+bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, uint32_t bodySize,
+                 const StepLimits& limits) {
     auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
     if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
     CURL* easy = r->easy.get();
@@ -313,15 +356,19 @@ bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, 
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodySize));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, bodySize != 0 ? static_cast<const char*>(body) : kEmpty);
 
-    r->lastActivity = Clock::now();
+    r->started = Clock::now();
+    r->sendBudgetMs = static_cast<long>(limits.budgetMs);
     r->result = curl_easy_perform(easy);
     if (r->outOfMemory) throw std::bad_alloc();
-    r->requestSent = r->headOut > 0 && r->dataOut >= r->bodySize;
+    if (r->tooLarge) std::string().swap(r->body);  // nothing of a reply over the limit is passed on
+    curl_off_t uploaded = 0;
+    curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    r->requestSent = r->sentSeen || RequestOut(r, uploaded);
     if (r->result == CURLE_OK || r->requestSent || r->headSeen) return true;
     return Fail(r->timedOut ? CURLE_OPERATION_TIMEDOUT : r->result);
 }
 
-bool ReceiveResponse(HttpHandle request) {
+bool ReceiveResponse(HttpHandle request, const StepLimits&) {
     auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
     if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
     if (r->headSeen) return true;
@@ -335,7 +382,18 @@ bool QueryStatusCode(HttpHandle request, uint32_t* statusCode) {
     return true;
 }
 
-bool QueryDataAvailable(HttpHandle request, uint32_t* available) {
+bool QueryContentLength(HttpHandle request, uint64_t* length) {
+    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
+    if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
+    curl_off_t declared = -1;
+    if (curl_easy_getinfo(r->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) != CURLE_OK || declared < 0) {
+        return false;
+    }
+    *length = static_cast<uint64_t>(declared);
+    return true;
+}
+
+bool QueryDataAvailable(HttpHandle request, uint32_t* available, const StepLimits&) {
     auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
     if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
     constexpr std::size_t kChunk = 64 * 1024;
@@ -349,7 +407,7 @@ bool QueryDataAvailable(HttpHandle request, uint32_t* available) {
     return true;
 }
 
-bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read) {
+bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits&) {
     auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
     *read = 0;
     if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);

@@ -2,6 +2,7 @@
 #include <sys/random.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 
@@ -10,6 +11,11 @@
 namespace halvane::platform {
 
 int64_t CurrentTime() { return static_cast<int64_t>(std::time(nullptr)); }
+
+int64_t MonotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 bool SystemRandom(uint8_t* out, std::size_t size) {
     std::size_t filled = 0;

@@ -1,13 +1,99 @@
 // The HTTPS steps on WinHTTP, synchronous, nothing configured beyond TLS and the timeouts.
+//
+// WinHTTP's timeouts bound each socket operation, so a peer that trickles one byte at a time
+// restarts them for ever. Each blocking step therefore runs under a watchdog of its own: a
+// thread that lives only while the step runs and keeps lowering the request's timeouts to
+// what is left of the step's budget, down to 1 ms once it is spent, so that the step ends at
+// the peer's next byte or its next wait at the latest. It never closes a handle.
 #include <windows.h>
 #include <winhttp.h>
 
+#include <atomic>
+
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
+
+#ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
+#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
+#endif
 
 namespace halvane::platform {
 
 namespace {
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+
+void CloseWinHandle(HANDLE handle) { CloseHandle(handle); }
+using UniqueWinHandle = UniqueHandle<HANDLE, CloseWinHandle>;
+
+class StepWatchdog {
+public:
+    StepWatchdog(HINTERNET request, const StepLimits& limits)
+        : request_(request), limits_(limits), deadline_(MonotonicMs() + limits.budgetMs) {
+        Apply(limits_.budgetMs);
+        stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        // Without a thread the step still runs under timeouts no longer than its budget.
+        if (stop_) thread_.reset(CreateThread(nullptr, 64 * 1024, Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    }
+    ~StepWatchdog() {
+        if (thread_) {
+            SetEvent(stop_.get());
+            WaitForSingleObject(thread_.get(), INFINITE);
+        }
+    }
+    StepWatchdog(const StepWatchdog&) = delete;
+    StepWatchdog& operator=(const StepWatchdog&) = delete;
+
+    // The request went out inside the step: the reply that the step may go on to read has
+    // the receive timeout from now on, as a whole.
+    void RequestSent() {
+        const int64_t receiveBy = MonotonicMs() + limits_.receiveMs;
+        if (receiveBy < deadline_.load()) deadline_.store(receiveBy);
+    }
+
+private:
+    static DWORD WINAPI Run(void* self) {
+        auto* watchdog = static_cast<StepWatchdog*>(self);
+        while (WaitForSingleObject(watchdog->stop_.get(), kTickMs) == WAIT_TIMEOUT) {
+            const int64_t left = watchdog->deadline_.load() - MonotonicMs();
+            watchdog->Apply(left > 0 ? left : 0);
+        }
+        return 0;
+    }
+    // Each timeout the smaller of its own and what is left, and never 0 ("no timeout").
+    void Apply(int64_t leftMs) {
+        auto bound = [leftMs](int timeoutMs) { return static_cast<int>(leftMs < timeoutMs ? (leftMs > 0 ? leftMs : 1) : timeoutMs); };
+        WinHttpSetTimeouts(request_, bound(limits_.resolveMs), bound(limits_.connectMs), bound(limits_.sendMs),
+                           bound(limits_.receiveMs));
+    }
+
+    static constexpr DWORD kTickMs = 100;
+    HINTERNET request_;
+    StepLimits limits_;
+    std::atomic<int64_t> deadline_;
+    UniqueWinHandle stop_;
+    UniqueWinHandle thread_;
+};
+
+// Runs one blocking WinHTTP call under a watchdog, and keeps the call's last error.
+template <typename Call>
+bool Guarded(HINTERNET request, const StepLimits& limits, Call call) {
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    {
+        StepWatchdog watchdog(request, limits);
+        ok = call(watchdog);
+        error = GetLastError();
+    }
+    SetLastError(error);
+    return ok != FALSE;
+}
+
+// Told by WinHTTP, on the calling thread, when the request has gone out.
+void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
+    if (status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT && context != 0) {
+        reinterpret_cast<StepWatchdog*>(context)->RequestSent();
+    }
+}
 }  // namespace
 
 bool QueryProxySettings(ProxySettings* settings) {
@@ -23,11 +109,22 @@ bool QueryProxySettings(ProxySettings* settings) {
 void FreeProxyString(char16_t* text) { GlobalFree(text); }
 
 HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
-    if (proxy != nullptr) {
-        return WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NAMED_PROXY, Wide(proxy),
-                           bypass != nullptr ? Wide(bypass) : WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session =
+        proxy != nullptr
+            ? WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NAMED_PROXY, Wide(proxy),
+                          bypass != nullptr ? Wide(bypass) : WINHTTP_NO_PROXY_BYPASS, 0)
+            : WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (session == nullptr) return nullptr;
+    // TLS 1.2 or later only; TLS 1.3 too where the system knows it. A session that cannot be
+    // held to that is not used.
+    for (DWORD protocols : {DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3},
+                            DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2}}) {
+        if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) return session;
     }
-    return WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    const DWORD error = GetLastError();
+    WinHttpCloseHandle(session);
+    SetLastError(error);
+    return nullptr;
 }
 
 void SetTimeouts(HttpHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs) {
@@ -47,12 +144,31 @@ HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16
                               WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
 }
 
-bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, uint32_t bodySize) {
-    return WinHttpSendRequest(request, Wide(headers), static_cast<DWORD>(-1), const_cast<void*>(body), bodySize,
-                              bodySize, 0) != FALSE;
+bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, uint32_t bodySize,
+                 const StepLimits& limits) {
+    return Guarded(request, limits, [&](StepWatchdog& watchdog) {
+        // Some WinHTTP implementations read the response head inside the send: from the
+        // moment the request is out, that read has the receive timeout as a whole.
+        DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&watchdog);
+        const bool told = WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
+                          WinHttpSetStatusCallback(request, OnRequestStatus, WINHTTP_CALLBACK_STATUS_REQUEST_SENT, 0) !=
+                              WINHTTP_INVALID_STATUS_CALLBACK;
+        const BOOL sent = WinHttpSendRequest(request, Wide(headers), static_cast<DWORD>(-1), const_cast<void*>(body),
+                                             bodySize, bodySize, 0);
+        const DWORD error = GetLastError();
+        if (told) {
+            WinHttpSetStatusCallback(request, nullptr, 0, 0);
+            context = 0;
+            WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
+        }
+        SetLastError(error);
+        return sent;
+    });
 }
 
-bool ReceiveResponse(HttpHandle request) { return WinHttpReceiveResponse(request, nullptr) != FALSE; }
+bool ReceiveResponse(HttpHandle request, const StepLimits& limits) {
+    return Guarded(request, limits, [&](StepWatchdog&) { return WinHttpReceiveResponse(request, nullptr); });
+}
 
 bool QueryStatusCode(HttpHandle request, uint32_t* statusCode) {
     DWORD code = 0;
@@ -65,14 +181,34 @@ bool QueryStatusCode(HttpHandle request, uint32_t* statusCode) {
     return true;
 }
 
-bool QueryDataAvailable(HttpHandle request, uint32_t* available) {
-    DWORD count = 0;
-    BOOL ok = WinHttpQueryDataAvailable(request, &count);
-    *available = count;
-    return ok != FALSE;
+bool QueryContentLength(HttpHandle request, uint64_t* length) {
+    // As text: a declared length may not fit the 32-bit number form.
+    wchar_t text[32] = {};
+    DWORD size = sizeof text;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    uint64_t value = 0;
+    const wchar_t* digit = text;
+    for (; *digit >= L'0' && *digit <= L'9'; ++digit) {
+        if (value > (UINT64_MAX - 9) / 10) return false;
+        value = value * 10 + static_cast<uint64_t>(*digit - L'0');
+    }
+    if (digit == text || *digit != L'\0') return false;
+    *length = value;
+    return true;
 }
 
-bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read) {
+bool QueryDataAvailable(HttpHandle request, uint32_t* available, const StepLimits& limits) {
+    DWORD count = 0;
+    const bool ok = Guarded(request, limits, [&](StepWatchdog&) { return WinHttpQueryDataAvailable(request, &count); });
+    *available = count;
+    return ok;
+}
+
+// Reads what the availability query reported, which is already there: no watchdog needed.
+bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits&) {
     DWORD count = 0;
     BOOL ok = WinHttpReadData(request, buffer, toRead, &count);
     *read = count;

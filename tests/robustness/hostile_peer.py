@@ -51,7 +51,7 @@ success body unless its mode says otherwise.
   endless_chunk_extension  a chunk-size line whose extension never ends
   gzip_bomb      "Transfer-Encoding: gzip, chunked": 2 MiB of gzip that inflate to 2 GiB of zeros
 The endless modes stop after 256 MiB (sixteen times what a client may hold) and then hold
-the connection silent.
+the connection silent; like the trickles they give up after 60 s and close it.
 """
 
 import argparse
@@ -184,8 +184,12 @@ LAST_CHUNK = b"0\r\n\r\n"
 
 
 def stream(conn, parts):
-    """Sends every part as fast as the client takes it, then holds the connection."""
+    """Sends every part as fast as the client takes it, then holds the connection; gives up
+    after HOLD_LIMIT."""
+    give_up = time.monotonic() + HOLD_LIMIT
     for part in parts:
+        if time.monotonic() > give_up:
+            return
         conn.sendall(part)
     hold(conn)
 

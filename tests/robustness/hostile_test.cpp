@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <atomic>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -262,26 +263,48 @@ TEST(Hostile, TransportAndExports) {
     }
 }
 
-// What the process held before a measured call. Natively the peak starts afresh with every
-// call that starts while no other measured call runs; on Windows it cannot, and every call
-// is held to the resident size after the warm-up.
-class MemoryBaseline {
+// A measured call, and the process's memory while it ran. Natively the peak starts afresh
+// with every call that starts while no other measured call runs, and is exact. Windows keeps
+// one peak for the process's life: there the call's peak is the resident size sampled every
+// 5 ms while it runs, or the process's peak if the call raised it.
+class MemoryWatch {
 public:
-    MemoryBaseline() : resident_(test::CurrentMemoryUsage().resident) {}
-    std::size_t Begin() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (running_++ == 0 && test::ResetPeakMemory()) resident_ = test::CurrentMemoryUsage().resident;
-        return resident_;
-    }
-    void End() {
+    Ended Measure(Target target) {
+        std::size_t baseline;
+        bool exact;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (running_++ == 0) {
+                exact_ = test::ResetPeakMemory();
+                resident_ = test::CurrentMemoryUsage().resident;
+            }
+            exact = exact_;
+            baseline = exact ? resident_ : test::CurrentMemoryUsage().resident;
+        }
+        const std::size_t peakBefore = test::CurrentMemoryUsage().peak;
+        std::atomic<bool> done{false};
+        std::size_t sampled = 0;
+        std::thread sampler([&] {
+            for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+                sampled = std::max(sampled, test::CurrentMemoryUsage().resident);
+            }
+        });
+        Ended ended = Call(target);
+        done = true;
+        sampler.join();
+        const std::size_t peak = test::CurrentMemoryUsage().peak;
+        ended.baseline = baseline;
+        ended.peak = exact ? peak : std::max(sampled, peak > peakBefore ? peak : 0);
         std::lock_guard<std::mutex> lock(mutex_);
         --running_;
+        return ended;
     }
 
 private:
     std::mutex mutex_;
     int running_ = 0;
-    std::size_t resident_;
+    bool exact_ = false;
+    std::size_t resident_ = 0;
 };
 
 void ExpectMemory(const Row& row, Target target, const Ended& ended) {
@@ -307,7 +330,7 @@ TEST(Hostile, BoundedInTimeAndMemory) {
         SetPeerMode(warmUp.front()->mode);
         ExpectEnded(*warmUp.front(), std::nullopt, Call(std::nullopt));
     }
-    MemoryBaseline memory;
+    MemoryWatch memory;
     struct Launched {
         const Row* row;
         Target target;
@@ -319,16 +342,8 @@ TEST(Hostile, BoundedInTimeAndMemory) {
         for (Target target : CallsOf(*row)) {
             const bool measured = row->kind == Kind::Measured;
             const std::size_t seen = Requests(row->mode).first;
-            auto ended = std::async(std::launch::async, [target, measured, &memory] {
-                const std::size_t baseline = measured ? memory.Begin() : 0;
-                Ended result = Call(target);
-                if (measured) {
-                    result.baseline = baseline;
-                    result.peak = test::CurrentMemoryUsage().peak;
-                    memory.End();
-                }
-                return result;
-            });
+            auto ended = std::async(std::launch::async,
+                                    [target, measured, &memory] { return measured ? memory.Measure(target) : Call(target); });
             const auto giveUp = Clock::now() + std::chrono::duration<double>(row->bound + kMargin);
             std::optional<Clock::time_point> out;
             while (ended.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready && Clock::now() < giveUp) {

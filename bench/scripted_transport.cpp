@@ -11,7 +11,20 @@ namespace {
 std::string gReply;
 std::size_t gRead = 0;
 std::size_t gRequestSize = 0;
-char gSession, gConnection, gRequest;
+}  // namespace
+}  // namespace halvane::bench
+
+namespace halvane::platform {
+struct HttpSession {};
+struct HttpConnection {};
+struct HttpRequest {};
+}  // namespace halvane::platform
+
+namespace halvane::bench {
+namespace {
+platform::HttpSession gSession;
+platform::HttpConnection gConnection;
+platform::HttpRequest gRequest;
 }  // namespace
 
 void SetReply(std::string body) { gReply = std::move(body); }
@@ -28,38 +41,40 @@ bool QueryProxySettings(ProxySettings* settings) {
     return true;
 }
 void FreeProxyString(char16_t* text) { delete[] text; }
-HttpHandle OpenSession(const char16_t*, const char16_t*, const char16_t*) { return &gSession; }
-void SetTimeouts(HttpHandle, int, int, int, int) {}
-HttpHandle Connect(HttpHandle, const char16_t*, uint16_t) { return &gConnection; }
-HttpHandle OpenRequest(HttpHandle, const char16_t*, const char16_t*) {
+HttpSession* OpenSession(const char16_t*, const char16_t*, const char16_t*) { return &gSession; }
+void SetTimeouts(HttpSession*, int, int, int, int) {}
+HttpConnection* Connect(HttpSession*, const char16_t*, uint16_t) { return &gConnection; }
+HttpRequest* OpenRequest(HttpConnection*, const char16_t*, const char16_t*) {
     gRead = 0;
     return &gRequest;
 }
-bool SendRequest(HttpHandle, const char16_t*, const void*, uint32_t bodySize, const StepLimits&) {
+bool SendRequest(HttpRequest*, const char16_t*, const void*, uint32_t bodySize, const StepLimits&) {
     gRequestSize = bodySize;
     return true;
 }
-bool ReceiveResponse(HttpHandle, const StepLimits&) { return true; }
-bool QueryStatusCode(HttpHandle, uint32_t* statusCode) {
+bool ReceiveResponse(HttpRequest*, const StepLimits&) { return true; }
+bool QueryStatusCode(HttpRequest*, uint32_t* statusCode) {
     *statusCode = 200;
     return true;
 }
-bool QueryContentLength(HttpHandle, uint64_t* length) {
+bool QueryContentLength(HttpRequest*, uint64_t* length) {
     *length = gReply.size();
     return true;
 }
-bool QueryDataAvailable(HttpHandle, uint32_t* available, const StepLimits&) {
+bool QueryDataAvailable(HttpRequest*, uint32_t* available, const StepLimits&) {
     *available = static_cast<uint32_t>(gReply.size() - gRead);
     return true;
 }
-bool ReadData(HttpHandle, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits&) {
+bool ReadData(HttpRequest*, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits&) {
     const std::size_t count = std::min<std::size_t>(toRead, gReply.size() - gRead);
     std::memcpy(buffer, gReply.data() + gRead, count);
     gRead += count;
     *read = static_cast<uint32_t>(count);
     return true;
 }
-void CloseHttpHandle(HttpHandle) {}
+void CloseRequest(HttpRequest*) {}
+void CloseConnection(HttpConnection*) {}
+void CloseSession(HttpSession*) {}
 unsigned long LastError() { return 0; }
 
 }  // namespace halvane::platform

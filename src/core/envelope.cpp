@@ -1,6 +1,7 @@
 #include "core/envelope.h"
 
 #include <array>
+#include <cstdlib>
 
 #include "platform/platform.h"
 
@@ -27,9 +28,9 @@ std::string TimestampText() { return DecimalText(platform::CurrentTime()); }
 std::string MakeNonce() {
     std::array<uint8_t, 16> bytes{};
     if (!platform::SystemRandom(bytes.data(), bytes.size())) {
-        // The fallback is silent: same second, same seed, same nonce.
-        platform::SeedFallbackRandom(static_cast<uint32_t>(platform::CurrentTime()));
-        for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(platform::FallbackRandom() & 0xFF);
+        // The C library's generator stands in, silently: same second, same seed, same nonce.
+        std::srand(static_cast<unsigned>(platform::CurrentTime()));
+        for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(std::rand() & 0xFF);
     }
     return BytesToHex(bytes.data(), bytes.size());
 }

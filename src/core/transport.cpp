@@ -9,8 +9,11 @@ namespace halvane {
 
 namespace {
 
-using platform::HttpHandle;
-using UniqueHttpHandle = platform::UniqueHandle<HttpHandle, platform::CloseHttpHandle>;
+using platform::HttpRequest;
+using Session = platform::UniqueHandle<platform::HttpSession*, platform::CloseSession>;
+using Connection = platform::UniqueHandle<platform::HttpConnection*, platform::CloseConnection>;
+using Request = platform::UniqueHandle<HttpRequest*, platform::CloseRequest>;
+using ProxyString = platform::UniqueHandle<char16_t*, platform::FreeProxyString>;
 
 constexpr char16_t kContentTypeHeader[] = u"Content-Type: application/x-www-form-urlencoded\r\n";
 
@@ -21,30 +24,6 @@ void TraceFailure(const char* step, unsigned long code) {
     std::snprintf(line, sizeof line, "SendPostRequestTo: %s FAILED, GetLastError = %lu\n", step, code);
     platform::Trace(line);
 }
-
-// Releases the proxy strings in the order the settings record lists them for release.
-class ProxySettingsOwner {
-public:
-    ProxySettingsOwner() { queried_ = platform::QueryProxySettings(&settings_); }
-    ~ProxySettingsOwner() { reset(); }
-    ProxySettingsOwner(const ProxySettingsOwner&) = delete;
-    ProxySettingsOwner& operator=(const ProxySettingsOwner&) = delete;
-
-    bool hasProxy() const { return queried_ && settings_.proxy != nullptr; }
-    const platform::ProxySettings& get() const { return settings_; }
-    void reset() {
-        if (!queried_) return;
-        queried_ = false;
-        for (char16_t* text : {settings_.autoConfigUrl, settings_.proxy, settings_.proxyBypass}) {
-            if (text != nullptr) platform::FreeProxyString(text);
-        }
-        settings_ = {};
-    }
-
-private:
-    platform::ProxySettings settings_{};
-    bool queried_ = false;
-};
 
 // A phase's end on the monotonic clock, and what its steps may take until then.
 class Deadline {
@@ -71,7 +50,7 @@ private:
 
 // Reads the body of a 200 response. A body that ends short of its declared length, breaks
 // off, passes the size limit or outlasts the receive phase is never passed on as a reply.
-std::string ReadBody(HttpHandle request, const Deadline& receiving) {
+std::string ReadBody(HttpRequest* request, const Deadline& receiving) {
     constexpr uint32_t kLargestChunk = 64 * 1024;
     uint64_t declared = 0;
     const bool hasLength = platform::QueryContentLength(request, &declared);
@@ -111,12 +90,19 @@ std::string ReadBody(HttpHandle request, const Deadline& receiving) {
 
 }  // namespace
 
-HttpHandle OpenHttpSession() {
-    ProxySettingsOwner settings;
-    HttpHandle session = settings.hasProxy()
-                             ? platform::OpenSession(kUserAgent, settings.get().proxy, settings.get().proxyBypass)
-                             : platform::OpenSession(kUserAgent, nullptr, nullptr);
-    settings.reset();  // after the session is opened, whatever came of it
+platform::HttpSession* OpenHttpSession() {
+    platform::ProxySettings settings;
+    const bool queried = platform::QueryProxySettings(&settings);
+    // A failed query hands over nothing to release.
+    ProxyString autoConfigUrl(queried ? settings.autoConfigUrl : nullptr);
+    ProxyString proxy(queried ? settings.proxy : nullptr);
+    ProxyString bypass(queried ? settings.proxyBypass : nullptr);
+    platform::HttpSession* session = proxy ? platform::OpenSession(kUserAgent, proxy.get(), bypass.get())
+                                           : platform::OpenSession(kUserAgent, nullptr, nullptr);
+    // After the session is opened, whatever came of it, in the order the record lists them.
+    autoConfigUrl.reset();
+    proxy.reset();
+    bypass.reset();
     return session;
 }
 
@@ -125,7 +111,7 @@ std::string SendPostRequestTo(std::string_view body, const char16_t* path) {
 
     // Declared in opening order, so they close in reverse: request, connection, session.
     Trace("SendPostRequestTo: before OpenHttpSession\n");
-    UniqueHttpHandle session(OpenHttpSession());
+    Session session(OpenHttpSession());
     Trace("SendPostRequestTo: after OpenHttpSession\n");
     if (!session) return "NETWORK_ERROR";
 
@@ -135,7 +121,7 @@ std::string SendPostRequestTo(std::string_view body, const char16_t* path) {
     // Each failing step's error code is taken as soon as the step returns: writing a trace
     // line may change the thread's last error.
     Trace("SendPostRequestTo: before WinHttpConnect\n");
-    UniqueHttpHandle connection(platform::Connect(session.get(), kServiceHost, kServicePort));
+    Connection connection(platform::Connect(session.get(), kServiceHost, kServicePort));
     unsigned long error = connection ? 0 : platform::LastError();
     Trace("SendPostRequestTo: after WinHttpConnect\n");
     if (!connection) {
@@ -144,7 +130,7 @@ std::string SendPostRequestTo(std::string_view body, const char16_t* path) {
     }
 
     Trace("SendPostRequestTo: before WinHttpOpenRequest\n");
-    UniqueHttpHandle request(platform::OpenRequest(connection.get(), u"POST", path));
+    Request request(platform::OpenRequest(connection.get(), u"POST", path));
     error = request ? 0 : platform::LastError();
     Trace("SendPostRequestTo: after WinHttpOpenRequest\n");
     if (!request) {

@@ -23,7 +23,7 @@ inline constexpr int kReceiveTimeoutMs = 20000;
 inline constexpr int kCallBudgetMs = kResolveTimeoutMs + kConnectTimeoutMs + kSendTimeoutMs + kReceiveTimeoutMs;
 
 // Opens a session through the current user's proxy, or a direct one. Null on failure.
-platform::HttpHandle OpenHttpSession();
+platform::HttpSession* OpenHttpSession();
 
 // Posts `body` to `path` on the service. Returns the reply body of a 200 response, or
 // "NETWORK_ERROR", "SERVER_ERROR", "HTTP_<code>", "READ_ERROR" or "EMPTY_RESPONSE".

@@ -1,6 +1,17 @@
 // The steps the portable core needs from the operating system. One definition of each
 // lives in win32/ (Kernel32, WinHTTP, CNG, the C runtime) and one in posix/ (own UTF-8
 // converter, getrandom, libcurl, OpenSSL); the tests link a scripted fake instead.
+//
+// The contract every definition keeps, the fake included:
+// - Failures are values. A step that opens something returns null when it fails, a step
+//   that converts returns 0, every other step returns false; the error code of a failed
+//   HTTPS step is LastError()'s, read on the same thread before anything else runs there.
+// - No step throws, with one exception: std::bad_alloc, from a step that copies its inputs
+//   or stores what arrives (the libcurl stand-in keeps the whole reply, and reports a reply
+//   it could not store from SendRequest). The exported function's catch-all turns it into
+//   "ERROR". Closing, releasing and tracing never fail.
+// - Nothing a step opens outlives the call that opened it, and no step keeps state between
+//   calls.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +20,7 @@
 namespace halvane::platform {
 
 // ---- Text (the exported call frame's two conversions) ----
+// Pure conversions: no error code, nothing allocated.
 
 // UTF-16 to UTF-8 of `text` up to and including its terminating zero, into `out` of
 // `outSize` bytes. Unpaired surrogates become U+FFFD. Returns the bytes written, zero
@@ -22,7 +34,9 @@ int WideToUtf8(const char16_t* text, char* out, int outSize);
 // measures and returns the code units needed.
 int Utf8ToWide(const char* text, char16_t* out, int outLength);
 
-// ---- Clock and randomness (the request envelope) ----
+// ---- Clock and randomness (the request envelope, the transport's deadlines) ----
+// The clocks cannot fail; the generator says so when it does, and the core then falls back
+// to the C library's generator.
 
 // Seconds since 1970-01-01 00:00:00 UTC.
 int64_t CurrentTime();
@@ -31,9 +45,6 @@ int64_t CurrentTime();
 int64_t MonotonicMs();
 // Fills `out` from the system's preferred generator; false when the generator fails.
 bool SystemRandom(uint8_t* out, std::size_t size);
-// The C library generator that stands in when the system generator fails.
-void SeedFallbackRandom(uint32_t seed);
-int FallbackRandom();
 
 // ---- Debugger output channel ----
 
@@ -41,6 +52,7 @@ int FallbackRandom();
 void Trace(const char* line);
 
 // ---- HMAC-SHA256 ----
+// false when any provider step fails; every provider handle is released on every path.
 
 // Writes the 32-byte HMAC-SHA256 of `message` under `key` to `digest`; false when any
 // provider step fails.
@@ -48,8 +60,13 @@ bool HmacSha256(const uint8_t* key, std::size_t keySize, const uint8_t* message,
                 std::size_t messageSize, uint8_t digest[32]);
 
 // ---- HTTPS exchange, one step per call ----
+// A session, a connection and a request are distinct types, each defined by its backend and
+// closed by its own step; the core owns each in a UniqueHandle. A failed step's error code
+// is LastError()'s: the platform's own (WinHTTP's, or the CURLcode natively).
 
-using HttpHandle = void*;
+struct HttpSession;
+struct HttpConnection;
+struct HttpRequest;
 
 // What one reply may make a step hold: a body over kReplyBodyLimit bytes (after any transfer
 // decoding), or a head or trailer block over kReplyHeadLimit bytes, is refused.
@@ -69,11 +86,11 @@ void FreeProxyString(char16_t* text);
 
 // A session through the named proxy (`proxy` non-null, `bypass` possibly null) or a direct
 // one (`proxy` null), that speaks TLS 1.2 or later only. Returns null on failure.
-HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass);
-void SetTimeouts(HttpHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs);
-HttpHandle Connect(HttpHandle session, const char16_t* host, uint16_t port);
+HttpSession* OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass);
+void SetTimeouts(HttpSession* session, int resolveMs, int connectMs, int sendMs, int receiveMs);
+HttpConnection* Connect(HttpSession* session, const char16_t* host, uint16_t port);
 // A TLS request; no version, referrer or accept types. Returns null on failure.
-HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16_t* path);
+HttpRequest* OpenRequest(HttpConnection* connection, const char16_t* verb, const char16_t* path);
 
 // What a blocking step may take: the platform timeouts it runs under, each no longer than the
 // time the call has left, and that time itself (`budgetMs`), which bounds the step as a
@@ -85,16 +102,18 @@ struct StepLimits {
 };
 
 // Sends `headers` (NUL-terminated, CRLF-ended lines) and `body` as the whole request body.
-bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, uint32_t bodySize,
+bool SendRequest(HttpRequest* request, const char16_t* headers, const void* body, uint32_t bodySize,
                  const StepLimits& limits);
-bool ReceiveResponse(HttpHandle request, const StepLimits& limits);
-bool QueryStatusCode(HttpHandle request, uint32_t* statusCode);
+bool ReceiveResponse(HttpRequest* request, const StepLimits& limits);
+bool QueryStatusCode(HttpRequest* request, uint32_t* statusCode);
 // The body length the response head declares; false when it declares none (chunked, or
 // ended by the connection).
-bool QueryContentLength(HttpHandle request, uint64_t* length);
-bool QueryDataAvailable(HttpHandle request, uint32_t* available, const StepLimits& limits);
-bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits& limits);
-void CloseHttpHandle(HttpHandle handle);
+bool QueryContentLength(HttpRequest* request, uint64_t* length);
+bool QueryDataAvailable(HttpRequest* request, uint32_t* available, const StepLimits& limits);
+bool ReadData(HttpRequest* request, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits& limits);
+void CloseRequest(HttpRequest* request);
+void CloseConnection(HttpConnection* connection);
+void CloseSession(HttpSession* session);
 
 // The calling thread's last error code for the step that just failed.
 unsigned long LastError();

@@ -20,8 +20,6 @@ struct InsideFake {
 };
 thread_local unsigned long tLastError = 0;
 
-// Distinct non-null handles; their names appear in the record when they are closed.
-char gSession, gConnection, gRequest;
 
 bool Failing(Step step) {
     if (gState.http.failAt != step) return false;
@@ -83,6 +81,17 @@ void ReplyWith(std::string body) {
 
 namespace halvane::platform {
 
+// Distinct handles, one of each; a step handed another than the one it expects fails.
+struct HttpSession {};
+struct HttpConnection {};
+struct HttpRequest {};
+
+namespace {
+HttpSession gSession;
+HttpConnection gConnection;
+HttpRequest gRequest;
+}  // namespace
+
 using fake::gState;
 
 int64_t CurrentTime() { return gState.now; }
@@ -95,8 +104,6 @@ bool SystemRandom(uint8_t* out, std::size_t size) {
     return true;
 }
 
-void SeedFallbackRandom(uint32_t seed) { std::srand(seed); }
-int FallbackRandom() { return std::rand(); }
 
 void Trace(const char* line) {
     fake::InsideFake inside;
@@ -115,7 +122,7 @@ bool HmacSha256(const uint8_t* key, std::size_t keySize, const uint8_t* message,
 
 bool QueryProxySettings(ProxySettings* settings) {
     fake::InsideFake inside;
-    gState.record.calls.emplace_back("WinHttpGetIEProxyConfigForCurrentUser");
+    gState.record.calls.emplace_back("QueryProxySettings");
     if (gState.http.proxyQueryFails) return false;
     settings->autoConfigUrl = fake::Copy(gState.http.autoConfigUrl);
     settings->proxy = fake::Copy(gState.http.proxy);
@@ -131,86 +138,86 @@ void FreeProxyString(char16_t* text) {
                        : http.proxy && value == http.proxy               ? "proxy"
                                                                          : "proxyBypass";
     gState.record.freed.emplace_back(name);
-    gState.record.calls.emplace_back(std::string("GlobalFree:") + name);
+    gState.record.calls.emplace_back(std::string("FreeProxyString:") + name);
     delete[] text;
 }
 
-HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
+HttpSession* OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
     fake::InsideFake inside;
     auto& record = gState.record;
-    record.calls.emplace_back("WinHttpOpen");
+    record.calls.emplace_back("OpenSession");
     record.agent = fake::Text(agent);
     record.namedProxy = proxy != nullptr;
     record.proxy = fake::Text(proxy);
     record.bypass = fake::Text(bypass);
-    gState.monotonicMs += fake::Takes("WinHttpOpen");
+    gState.monotonicMs += fake::Takes("OpenSession");
     if (fake::Failing(fake::Step::OpenSession)) return nullptr;
     ++record.open;
-    return &fake::gSession;
+    return &gSession;
 }
 
-void SetTimeouts(HttpHandle, int resolveMs, int connectMs, int sendMs, int receiveMs) {
+void SetTimeouts(HttpSession*, int resolveMs, int connectMs, int sendMs, int receiveMs) {
     fake::InsideFake inside;
-    gState.record.calls.emplace_back("WinHttpSetTimeouts");
+    gState.record.calls.emplace_back("SetTimeouts");
     gState.record.timeouts = {resolveMs, connectMs, sendMs, receiveMs};
 }
 
-HttpHandle Connect(HttpHandle session, const char16_t* host, uint16_t port) {
+HttpConnection* Connect(HttpSession* session, const char16_t* host, uint16_t port) {
     fake::InsideFake inside;
     auto& record = gState.record;
-    record.calls.emplace_back("WinHttpConnect");
+    record.calls.emplace_back("Connect");
     record.host = fake::Text(host);
     record.port = port;
-    if (session != &fake::gSession || fake::Failing(fake::Step::Connect)) return nullptr;
+    if (session != &gSession || fake::Failing(fake::Step::Connect)) return nullptr;
     ++record.open;
-    return &fake::gConnection;
+    return &gConnection;
 }
 
-HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16_t* path) {
+HttpRequest* OpenRequest(HttpConnection* connection, const char16_t* verb, const char16_t* path) {
     fake::InsideFake inside;
     auto& record = gState.record;
-    record.calls.emplace_back("WinHttpOpenRequest");
+    record.calls.emplace_back("OpenRequest");
     record.verb = fake::Text(verb);
     record.path = fake::Text(path);
-    if (connection != &fake::gConnection || fake::Failing(fake::Step::OpenRequest)) return nullptr;
+    if (connection != &gConnection || fake::Failing(fake::Step::OpenRequest)) return nullptr;
     ++record.open;
-    return &fake::gRequest;
+    return &gRequest;
 }
 
-bool SendRequest(HttpHandle, const char16_t* headers, const void* body, uint32_t bodySize,
+bool SendRequest(HttpRequest*, const char16_t* headers, const void* body, uint32_t bodySize,
                  const StepLimits& limits) {
     fake::InsideFake inside;
     auto& record = gState.record;
     record.headers = fake::Text(headers);
     record.body.assign(static_cast<const char*>(body), bodySize);
     ++record.requests;
-    return fake::Blocking("WinHttpSendRequest", limits) && !fake::Failing(fake::Step::SendRequest);
+    return fake::Blocking("SendRequest", limits) && !fake::Failing(fake::Step::SendRequest);
 }
 
-bool ReceiveResponse(HttpHandle, const StepLimits& limits) {
+bool ReceiveResponse(HttpRequest*, const StepLimits& limits) {
     fake::InsideFake inside;
-    return fake::Blocking("WinHttpReceiveResponse", limits) && !fake::Failing(fake::Step::ReceiveResponse);
+    return fake::Blocking("ReceiveResponse", limits) && !fake::Failing(fake::Step::ReceiveResponse);
 }
 
-bool QueryStatusCode(HttpHandle, uint32_t* statusCode) {
+bool QueryStatusCode(HttpRequest*, uint32_t* statusCode) {
     fake::InsideFake inside;
-    gState.record.calls.emplace_back("WinHttpQueryHeaders");
+    gState.record.calls.emplace_back("QueryStatusCode");
     if (fake::Failing(fake::Step::QueryStatusCode)) return false;
     *statusCode = gState.http.status;
     return true;
 }
 
-bool QueryContentLength(HttpHandle, uint64_t* length) {
+bool QueryContentLength(HttpRequest*, uint64_t* length) {
     fake::InsideFake inside;
-    gState.record.calls.emplace_back("WinHttpQueryHeaders");
+    gState.record.calls.emplace_back("QueryContentLength");
     if (!gState.http.contentLength) return false;
     *length = *gState.http.contentLength;
     return true;
 }
 
-bool QueryDataAvailable(HttpHandle, uint32_t* available, const StepLimits& limits) {
+bool QueryDataAvailable(HttpRequest*, uint32_t* available, const StepLimits& limits) {
     fake::InsideFake inside;
-    if (!fake::Blocking("WinHttpQueryDataAvailable", limits)) return false;
+    if (!fake::Blocking("QueryDataAvailable", limits)) return false;
     const auto& http = gState.http;
     if (static_cast<int>(fake::gNextChunk) == http.availabilityFailsAt) return false;
     *available = fake::gNextChunk < http.chunks.size()
@@ -219,9 +226,9 @@ bool QueryDataAvailable(HttpHandle, uint32_t* available, const StepLimits& limit
     return true;
 }
 
-bool ReadData(HttpHandle, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits& limits) {
+bool ReadData(HttpRequest*, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits& limits) {
     fake::InsideFake inside;
-    if (!fake::Blocking("WinHttpReadData", limits)) return false;
+    if (!fake::Blocking("ReadData", limits)) return false;
     const auto& http = gState.http;
     if (static_cast<int>(fake::gNextChunk) == http.readFailsAt) return false;
     const std::string& chunk = http.chunks.at(fake::gNextChunk);
@@ -237,10 +244,21 @@ bool ReadData(HttpHandle, void* buffer, uint32_t toRead, uint32_t* read, const S
     return true;
 }
 
-void CloseHttpHandle(HttpHandle handle) {
+void CloseRequest(HttpRequest*) {
     fake::InsideFake inside;
-    const char* name = handle == &fake::gSession ? "session" : handle == &fake::gConnection ? "connection" : "request";
-    gState.record.calls.emplace_back(std::string("WinHttpCloseHandle:") + name);
+    gState.record.calls.emplace_back("CloseRequest");
+    --gState.record.open;
+}
+
+void CloseConnection(HttpConnection*) {
+    fake::InsideFake inside;
+    gState.record.calls.emplace_back("CloseConnection");
+    --gState.record.open;
+}
+
+void CloseSession(HttpSession*) {
+    fake::InsideFake inside;
+    gState.record.calls.emplace_back("CloseSession");
     --gState.record.open;
 }
 

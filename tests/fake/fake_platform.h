@@ -30,20 +30,20 @@ struct HttpScript {
     std::optional<uint64_t> contentLength;  // the length the head declares, if any
     bool traceChangesLastError = false;
     // How long each call of a step takes on the monotonic clock, by its name in the record
-    // ("WinHttpSendRequest", ...). A blocking step that needs longer than its budget ends when
+    // ("SendRequest", ...). A blocking step that needs longer than its budget ends when
     // the budget runs out and fails with 12002, as a platform that honours it does.
     std::map<std::string, int64_t> takesMs;
 };
 
 struct Record {
-    std::vector<std::string> calls;   // every step, in order ("WinHttpConnect", "Close:request", ...)
+    std::vector<std::string> calls;   // every step by its name in the seam, in order ("Connect", ...)
     std::vector<std::string> trace;   // trace lines
     std::vector<std::string> freed;   // proxy strings released, by name
     std::u16string agent, proxy, bypass, host, verb, path, headers;
     bool namedProxy = false;
     uint16_t port = 0;
     std::array<int, 4> timeouts{};
-    // Each blocking step's limits: "WinHttpSendRequest 15000/15000/15000/20000 in 45000".
+    // Each blocking step's limits: "SendRequest 15000/15000/15000/20000 in 45000".
     std::vector<std::string> limits;
     std::string body;
     int requests = 0;

@@ -11,17 +11,6 @@ if(WIN32)
 endif()
 halvane_warnings(halvane_robustness_support)
 
-# A GoogleTest program without a service: one CTest test per case natively, one per program
-# under Wine.
-function(halvane_robustness_program name)
-  if(CMAKE_CROSSCOMPILING)
-    add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES LABELS robustness)
-  else()
-    gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60 PROPERTIES LABELS robustness)
-  endif()
-endfunction()
-
 # name, test program, gtest filter, then the service's arguments.
 function(halvane_robustness_e2e name program filter)
   add_test(NAME ${name} COMMAND ${_with_service} ${ARGN} -- ${_halvane_run} $<TARGET_FILE:${program}>
@@ -92,7 +81,7 @@ add_executable(robustness_allocation ${_robustness_dir}/allocation_test.cpp
                ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp)
 target_link_libraries(robustness_allocation PRIVATE halvane_test_support halvane_fake GTest::gtest_main)
 halvane_warnings(robustness_allocation)
-halvane_robustness_program(robustness_allocation)
+halvane_add_test_program(robustness_allocation robustness)
 
 # The same on the real platform stack, against the scripted service.
 add_executable(robustness_allocation_module ${_robustness_dir}/allocation_module_test.cpp
@@ -107,7 +96,7 @@ halvane_robustness_e2e(robustness_allocation_module robustness_allocation_module
 add_executable(robustness_bad_input ${_robustness_dir}/bad_input_test.cpp)
 target_link_libraries(robustness_bad_input PRIVATE halvane_test_support halvane_fake GTest::gtest_main)
 halvane_warnings(robustness_bad_input)
-halvane_robustness_program(robustness_bad_input)
+halvane_add_test_program(robustness_bad_input robustness)
 
 add_executable(robustness_bad_input_module ${_robustness_dir}/bad_input_test.cpp)
 target_compile_definitions(robustness_bad_input_module PRIVATE HALVANE_BAD_INPUT_REAL)

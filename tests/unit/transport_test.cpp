@@ -35,7 +35,9 @@ Lines With(Lines lines, const std::string& last) {
 Lines Closed() {
     Lines closed;
     for (const auto& call : fake::state().record.calls) {
-        if (call.rfind("WinHttpCloseHandle:", 0) == 0) closed.push_back(call.substr(19));
+        if (call == "CloseRequest") closed.emplace_back("request");
+        if (call == "CloseConnection") closed.emplace_back("connection");
+        if (call == "CloseSession") closed.emplace_back("session");
     }
     return closed;
 }
@@ -126,7 +128,7 @@ TEST_F(Transport, ReadLoopTable) {
         EXPECT_EQ(fake::state().record.trace, kSuccessTrace);  // the status query and reads trace nothing
         EXPECT_EQ(Closed(), (Lines{"request", "connection", "session"}));
         if (row.status != 200) {
-            for (const auto& call : fake::state().record.calls) EXPECT_NE(call, "WinHttpReadData");
+            for (const auto& call : fake::state().record.calls) EXPECT_NE(call, "ReadData");
         }
     }
 }
@@ -143,11 +145,11 @@ TEST_F(Transport, RequestSettings) {
     EXPECT_EQ(record.headers, u"Content-Type: application/x-www-form-urlencoded\r\n");
     EXPECT_EQ(record.body, "a=1&b=2");
     EXPECT_EQ(record.timeouts, (std::array<int, 4>{15000, 15000, 15000, 20000}));
-    const Lines expected = {"WinHttpGetIEProxyConfigForCurrentUser", "WinHttpOpen", "WinHttpSetTimeouts",
-                            "WinHttpConnect", "WinHttpOpenRequest", "WinHttpSendRequest", "WinHttpReceiveResponse",
-                            "WinHttpQueryHeaders", "WinHttpQueryHeaders", "WinHttpQueryDataAvailable", "WinHttpReadData",
-                            "WinHttpQueryDataAvailable", "WinHttpCloseHandle:request", "WinHttpCloseHandle:connection",
-                            "WinHttpCloseHandle:session"};
+    const Lines expected = {"QueryProxySettings", "OpenSession", "SetTimeouts",
+                            "Connect", "OpenRequest", "SendRequest", "ReceiveResponse",
+                            "QueryStatusCode", "QueryContentLength", "QueryDataAvailable", "ReadData",
+                            "QueryDataAvailable", "CloseRequest", "CloseConnection",
+                            "CloseSession"};
     EXPECT_EQ(record.calls, expected);
 }
 
@@ -163,21 +165,21 @@ TEST_F(Transport, DeadlineTable) {
         Lines limits;  // the first ones handed out
     } rows[] = {
         {"a quick exchange", {}, "abc", "",
-         {"WinHttpSendRequest 15000/15000/15000/20000 in 45000", "WinHttpReceiveResponse 15000/15000/15000/20000 in 20000"}},
-        {"the send outlasts the three first phases", {{"WinHttpSendRequest", 45001}}, "NETWORK_ERROR",
-         "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n", {"WinHttpSendRequest 15000/15000/15000/20000 in 45000"}},
-        {"opening the session ate into the send's budget", {{"WinHttpOpen", 40000}, {"WinHttpSendRequest", 6000}},
+         {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 15000/15000/15000/20000 in 20000"}},
+        {"the send outlasts the three first phases", {{"SendRequest", 45001}}, "NETWORK_ERROR",
+         "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n", {"SendRequest 15000/15000/15000/20000 in 45000"}},
+        {"opening the session ate into the send's budget", {{"OpenSession", 40000}, {"SendRequest", 6000}},
          "NETWORK_ERROR", "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n",
-         {"WinHttpSendRequest 5000/5000/5000/5000 in 5000"}},
-        {"a slow send leaves the receive its whole 20 s", {{"WinHttpSendRequest", 44000}, {"WinHttpReceiveResponse", 19000}},
+         {"SendRequest 5000/5000/5000/5000 in 5000"}},
+        {"a slow send leaves the receive its whole 20 s", {{"SendRequest", 44000}, {"ReceiveResponse", 19000}},
          "abc", "",
-         {"WinHttpSendRequest 15000/15000/15000/20000 in 45000", "WinHttpReceiveResponse 15000/15000/15000/20000 in 20000",
-          "WinHttpQueryDataAvailable 1000/1000/1000/1000 in 1000"}},
-        {"the head outlasts the receive phase", {{"WinHttpReceiveResponse", 20001}}, "SERVER_ERROR",
+         {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 15000/15000/15000/20000 in 20000",
+          "QueryDataAvailable 1000/1000/1000/1000 in 1000"}},
+        {"the head outlasts the receive phase", {{"ReceiveResponse", 20001}}, "SERVER_ERROR",
          "SendPostRequestTo: WinHttpReceiveResponse FAILED, GetLastError = 12002\n", {}},
         {"the body outlasts the receive phase, head and body together",
-         {{"WinHttpReceiveResponse", 12000}, {"WinHttpQueryDataAvailable", 3000}}, "READ_ERROR", "", {}},
-        {"a read outlasts what is left", {{"WinHttpReceiveResponse", 19000}, {"WinHttpReadData", 1001}}, "READ_ERROR", "", {}},
+         {{"ReceiveResponse", 12000}, {"QueryDataAvailable", 3000}}, "READ_ERROR", "", {}},
+        {"a read outlasts what is left", {{"ReceiveResponse", 19000}, {"ReadData", 1001}}, "READ_ERROR", "", {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -230,7 +232,7 @@ TEST_F(Transport, BodyLimitTable) {
         const std::string reply = Post();
         EXPECT_TRUE(reply == (row.result == "<whole>" ? whole : row.result)) << reply.substr(0, 40) << " (" << reply.size() << " bytes)";
         const auto& calls = fake::state().record.calls;
-        EXPECT_EQ(std::count(calls.begin(), calls.end(), "WinHttpQueryDataAvailable") != 0, row.read);
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "QueryDataAvailable") != 0, row.read);
         EXPECT_EQ(fake::state().record.open, 0);
     }
 }
@@ -269,7 +271,7 @@ TEST_F(Transport, ProxyChoiceTable) {
         EXPECT_EQ(record.freed, row.freed);
         // The strings are released after the session is opened.
         if (!row.freed.empty()) {
-            EXPECT_EQ(record.calls.at(1), "WinHttpOpen");
+            EXPECT_EQ(record.calls.at(1), "OpenSession");
         }
     }
 }

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 
 #ifndef HALVANE_CA_BUNDLE
 #define HALVANE_CA_BUNDLE ""
@@ -52,11 +53,9 @@ char16_t* WideCopy(const char* text) {
     return copy;
 }
 
-struct Handle {
-    virtual ~Handle() = default;
-};
+}  // namespace
 
-struct Session : Handle {
+struct HttpSession {
     std::string agent;
     bool namedProxy = false;
     std::string proxy;
@@ -64,22 +63,15 @@ struct Session : Handle {
     long resolveMs = 0, connectMs = 0, sendMs = 0, receiveMs = 0;
 };
 
-struct Connection : Handle {
-    const Session* session = nullptr;
+struct HttpConnection {
+    const HttpSession* session = nullptr;
     std::string host;
     uint16_t port = 0;
 };
 
-struct CurlDeleter {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct SlistDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
-struct Request : Handle {
-    std::unique_ptr<CURL, CurlDeleter> easy;
-    std::unique_ptr<curl_slist, SlistDeleter> headers;
+struct HttpRequest {
+    UniqueHandle<CURL*, curl_easy_cleanup> easy;
+    UniqueHandle<curl_slist*, curl_slist_free_all> headers;
     long resolveMs = 0, connectMs = 0, sendMs = 0, receiveMs = 0;
     curl_off_t bodySize = 0;
 
@@ -102,6 +94,8 @@ struct Request : Handle {
     std::size_t headBytes = 0, trailerBytes = 0;
 };
 
+namespace {
+
 long ElapsedMs(Clock::time_point since, Clock::time_point now) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count());
 }
@@ -119,7 +113,8 @@ bool Fail(unsigned long code) {
     return false;
 }
 
-HttpHandle FailHandle(unsigned long code) {
+template <typename Handle>
+Handle* Failed(unsigned long code) {
     tLastError = code;
     return nullptr;
 }
@@ -128,7 +123,7 @@ HttpHandle FailHandle(unsigned long code) {
 // nothing but the body, and a body that cannot be stored stops the transfer; the send step
 // then reports the memory exhaustion the way the rest of the module does.
 std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) noexcept {
-    auto* request = static_cast<Request*>(user);
+    auto* request = static_cast<HttpRequest*>(user);
     const std::size_t bytes = size * count;
     // 1xx heads count with the final head; what follows the final head is trailers.
     std::size_t& held = request->headSeen ? request->trailerBytes : request->headBytes;
@@ -162,7 +157,7 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
 }
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) noexcept {
-    auto* request = static_cast<Request*>(user);
+    auto* request = static_cast<HttpRequest*>(user);
     const std::size_t bytes = size * count;
     std::string& body = request->body;
     if (body.size() + bytes > kReplyBodyLimit) {
@@ -183,12 +178,12 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
 }
 
 // The request is out once libcurl is past its pre-transfer point and has sent the whole body.
-bool RequestOut(Request* request, curl_off_t uploaded) {
+bool RequestOut(HttpRequest* request, curl_off_t uploaded) {
     return InfoMicros(request->easy.get(), CURLINFO_PRETRANSFER_TIME_T) > 0 && uploaded >= request->bodySize;
 }
 
 int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) noexcept {
-    auto* request = static_cast<Request*>(user);
+    auto* request = static_cast<HttpRequest*>(user);
     CURL* easy = request->easy.get();
     const auto now = Clock::now();
     const long elapsed = ElapsedMs(request->started, now);
@@ -235,8 +230,9 @@ bool QueryProxySettings(ProxySettings* settings) {
     const char* bypass = std::getenv("no_proxy");
     if (bypass == nullptr) bypass = std::getenv("NO_PROXY");
     // Both copies are made before either is handed over, so a failed allocation leaks none.
-    std::unique_ptr<char16_t[]> proxyCopy(proxy != nullptr ? WideCopy(proxy) : nullptr);
-    std::unique_ptr<char16_t[]> bypassCopy(bypass != nullptr && *bypass != '\0' ? WideCopy(bypass) : nullptr);
+    using ProxyString = UniqueHandle<char16_t*, FreeProxyString>;
+    ProxyString proxyCopy(proxy != nullptr ? WideCopy(proxy) : nullptr);
+    ProxyString bypassCopy(bypass != nullptr && *bypass != '\0' ? WideCopy(bypass) : nullptr);
     settings->autoConfigUrl = nullptr;
     settings->proxy = proxyCopy.release();
     settings->proxyBypass = bypassCopy.release();
@@ -245,43 +241,37 @@ bool QueryProxySettings(ProxySettings* settings) {
 
 void FreeProxyString(char16_t* text) { delete[] text; }
 
-HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
-    if (!CurlReady()) return FailHandle(CURLE_FAILED_INIT);
-    auto session = std::make_unique<Session>();
+HttpSession* OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
+    if (!CurlReady()) return Failed<HttpSession>(CURLE_FAILED_INIT);
+    auto session = std::make_unique<HttpSession>();
     session->agent = Narrow(agent);
     session->namedProxy = proxy != nullptr;
     session->proxy = Narrow(proxy);
     session->bypass = Narrow(bypass);
-    return static_cast<Handle*>(session.release());
+    return session.release();
 }
 
-void SetTimeouts(HttpHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs) {
-    auto* s = dynamic_cast<Session*>(static_cast<Handle*>(session));
-    if (s == nullptr) return;
+void SetTimeouts(HttpSession* s, int resolveMs, int connectMs, int sendMs, int receiveMs) {
     s->resolveMs = resolveMs;
     s->connectMs = connectMs;
     s->sendMs = sendMs;
     s->receiveMs = receiveMs;
 }
 
-HttpHandle Connect(HttpHandle session, const char16_t* host, uint16_t port) {
-    auto* s = dynamic_cast<Session*>(static_cast<Handle*>(session));
-    if (s == nullptr) return FailHandle(CURLE_BAD_FUNCTION_ARGUMENT);
-    auto connection = std::make_unique<Connection>();
-    connection->session = s;
+HttpConnection* Connect(HttpSession* session, const char16_t* host, uint16_t port) {
+    auto connection = std::make_unique<HttpConnection>();
+    connection->session = session;
     connection->host = Narrow(host);
     connection->port = port;
-    if (connection->host.empty()) return FailHandle(CURLE_URL_MALFORMAT);
-    return static_cast<Handle*>(connection.release());
+    if (connection->host.empty()) return Failed<HttpConnection>(CURLE_URL_MALFORMAT);
+    return connection.release();
 }
 
-HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16_t* path) {
-    auto* c = dynamic_cast<Connection*>(static_cast<Handle*>(connection));
-    if (c == nullptr) return FailHandle(CURLE_BAD_FUNCTION_ARGUMENT);
-    const Session& s = *c->session;
-    auto request = std::make_unique<Request>();
+HttpRequest* OpenRequest(HttpConnection* c, const char16_t* verb, const char16_t* path) {
+    const HttpSession& s = *c->session;
+    auto request = std::make_unique<HttpRequest>();
     request->easy.reset(curl_easy_init());
-    if (!request->easy) return FailHandle(CURLE_FAILED_INIT);
+    if (!request->easy) return Failed<HttpRequest>(CURLE_FAILED_INIT);
     CURL* easy = request->easy.get();
 
     const bool literalV6 = c->host.find(':') != std::string::npos;
@@ -322,14 +312,12 @@ HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16
     set(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L));
     set(curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, OnProgress));
     set(curl_easy_setopt(easy, CURLOPT_XFERINFODATA, request.get()));
-    if (rc != CURLE_OK) return FailHandle(rc);
-    return static_cast<Handle*>(request.release());
+    if (rc != CURLE_OK) return Failed<HttpRequest>(rc);
+    return request.release();
 }
 
-bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, uint32_t bodySize,
+bool SendRequest(HttpRequest* r, const char16_t* headers, const void* body, uint32_t bodySize,
                  const StepLimits& limits) {
-    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
-    if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
     CURL* easy = r->easy.get();
 
     // The caller's header lines, plus empty "Accept:" and "Expect:" so that libcurl adds
@@ -368,23 +356,18 @@ bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, 
     return Fail(r->timedOut ? CURLE_OPERATION_TIMEDOUT : r->result);
 }
 
-bool ReceiveResponse(HttpHandle request, const StepLimits&) {
-    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
-    if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
+bool ReceiveResponse(HttpRequest* r, const StepLimits&) {
     if (r->headSeen) return true;
     return Fail(r->timedOut ? CURLE_OPERATION_TIMEDOUT : r->result != CURLE_OK ? r->result : CURLE_GOT_NOTHING);
 }
 
-bool QueryStatusCode(HttpHandle request, uint32_t* statusCode) {
-    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
-    if (r == nullptr || !r->headSeen || r->status <= 0) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
+bool QueryStatusCode(HttpRequest* r, uint32_t* statusCode) {
+    if (!r->headSeen || r->status <= 0) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
     *statusCode = static_cast<uint32_t>(r->status);
     return true;
 }
 
-bool QueryContentLength(HttpHandle request, uint64_t* length) {
-    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
-    if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
+bool QueryContentLength(HttpRequest* r, uint64_t* length) {
     curl_off_t declared = -1;
     if (curl_easy_getinfo(r->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) != CURLE_OK || declared < 0) {
         return false;
@@ -393,9 +376,7 @@ bool QueryContentLength(HttpHandle request, uint64_t* length) {
     return true;
 }
 
-bool QueryDataAvailable(HttpHandle request, uint32_t* available, const StepLimits&) {
-    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
-    if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
+bool QueryDataAvailable(HttpRequest* r, uint32_t* available, const StepLimits&) {
     constexpr std::size_t kChunk = 64 * 1024;
     const std::size_t left = r->body.size() - r->readPosition;
     if (left != 0) {
@@ -407,10 +388,8 @@ bool QueryDataAvailable(HttpHandle request, uint32_t* available, const StepLimit
     return true;
 }
 
-bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits&) {
-    auto* r = dynamic_cast<Request*>(static_cast<Handle*>(request));
+bool ReadData(HttpRequest* r, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits&) {
     *read = 0;
-    if (r == nullptr) return Fail(CURLE_BAD_FUNCTION_ARGUMENT);
     const std::size_t left = r->body.size() - r->readPosition;
     if (left == 0) {
         if (r->result == CURLE_OK) return true;
@@ -423,7 +402,9 @@ bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read,
     return true;
 }
 
-void CloseHttpHandle(HttpHandle handle) { delete static_cast<Handle*>(handle); }
+void CloseRequest(HttpRequest* request) { delete request; }
+void CloseConnection(HttpConnection* connection) { delete connection; }
+void CloseSession(HttpSession* session) { delete session; }
 
 unsigned long LastError() { return tLastError; }
 

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -30,7 +29,5 @@ bool SystemRandom(uint8_t* out, std::size_t size) {
     return true;
 }
 
-void SeedFallbackRandom(uint32_t seed) { std::srand(seed); }
-int FallbackRandom() { return std::rand(); }
 
 }  // namespace halvane::platform

@@ -22,6 +22,16 @@ namespace halvane::platform {
 namespace {
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
+// The seam's handle types are WinHTTP's own handles under another name.
+template <typename Handle>
+HINTERNET Native(Handle* handle) {
+    return reinterpret_cast<HINTERNET>(handle);
+}
+template <typename Handle>
+Handle* Seam(HINTERNET handle) {
+    return reinterpret_cast<Handle*>(handle);
+}
+
 void CloseWinHandle(HANDLE handle) { CloseHandle(handle); }
 using UniqueWinHandle = UniqueHandle<HANDLE, CloseWinHandle>;
 
@@ -108,7 +118,7 @@ bool QueryProxySettings(ProxySettings* settings) {
 
 void FreeProxyString(char16_t* text) { GlobalFree(text); }
 
-HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
+HttpSession* OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
     HINTERNET session =
         proxy != nullptr
             ? WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NAMED_PROXY, Wide(proxy),
@@ -119,7 +129,9 @@ HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char1
     // held to that is not used.
     for (DWORD protocols : {DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3},
                             DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2}}) {
-        if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) return session;
+        if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+            return Seam<HttpSession>(session);
+        }
     }
     const DWORD error = GetLastError();
     WinHttpCloseHandle(session);
@@ -127,7 +139,8 @@ HttpHandle OpenSession(const char16_t* agent, const char16_t* proxy, const char1
     return nullptr;
 }
 
-void SetTimeouts(HttpHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs) {
+void SetTimeouts(HttpSession* seamSession, int resolveMs, int connectMs, int sendMs, int receiveMs) {
+    HINTERNET session = Native(seamSession);
     WinHttpSetTimeouts(session, resolveMs, connectMs, sendMs, receiveMs);
     // Some WinHTTP implementations wait for the response head under a timeout of its own,
     // unbounded unless set: the receive timeout bounds that wait too.
@@ -135,17 +148,20 @@ void SetTimeouts(HttpHandle session, int resolveMs, int connectMs, int sendMs, i
     WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs, sizeof responseMs);
 }
 
-HttpHandle Connect(HttpHandle session, const char16_t* host, uint16_t port) {
-    return WinHttpConnect(session, Wide(host), port, 0);
+HttpConnection* Connect(HttpSession* seamSession, const char16_t* host, uint16_t port) {
+    HINTERNET session = Native(seamSession);
+    return Seam<HttpConnection>(WinHttpConnect(session, Wide(host), port, 0));
 }
 
-HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb, const char16_t* path) {
-    return WinHttpOpenRequest(connection, Wide(verb), Wide(path), nullptr, WINHTTP_NO_REFERER,
-                              WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+HttpRequest* OpenRequest(HttpConnection* seamConnection, const char16_t* verb, const char16_t* path) {
+    HINTERNET connection = Native(seamConnection);
+    return Seam<HttpRequest>(WinHttpOpenRequest(connection, Wide(verb), Wide(path), nullptr, WINHTTP_NO_REFERER,
+                                                WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
 }
 
-bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, uint32_t bodySize,
+bool SendRequest(HttpRequest* seamRequest, const char16_t* headers, const void* body, uint32_t bodySize,
                  const StepLimits& limits) {
+    HINTERNET request = Native(seamRequest);
     return Guarded(request, limits, [&](StepWatchdog& watchdog) {
         // Some WinHTTP implementations read the response head inside the send: from the
         // moment the request is out, that read has the receive timeout as a whole.
@@ -166,11 +182,13 @@ bool SendRequest(HttpHandle request, const char16_t* headers, const void* body, 
     });
 }
 
-bool ReceiveResponse(HttpHandle request, const StepLimits& limits) {
+bool ReceiveResponse(HttpRequest* seamRequest, const StepLimits& limits) {
+    HINTERNET request = Native(seamRequest);
     return Guarded(request, limits, [&](StepWatchdog&) { return WinHttpReceiveResponse(request, nullptr); });
 }
 
-bool QueryStatusCode(HttpHandle request, uint32_t* statusCode) {
+bool QueryStatusCode(HttpRequest* seamRequest, uint32_t* statusCode) {
+    HINTERNET request = Native(seamRequest);
     DWORD code = 0;
     DWORD size = sizeof code;
     if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -181,7 +199,8 @@ bool QueryStatusCode(HttpHandle request, uint32_t* statusCode) {
     return true;
 }
 
-bool QueryContentLength(HttpHandle request, uint64_t* length) {
+bool QueryContentLength(HttpRequest* seamRequest, uint64_t* length) {
+    HINTERNET request = Native(seamRequest);
     // As text: a declared length may not fit the 32-bit number form.
     wchar_t text[32] = {};
     DWORD size = sizeof text;
@@ -200,7 +219,8 @@ bool QueryContentLength(HttpHandle request, uint64_t* length) {
     return true;
 }
 
-bool QueryDataAvailable(HttpHandle request, uint32_t* available, const StepLimits& limits) {
+bool QueryDataAvailable(HttpRequest* seamRequest, uint32_t* available, const StepLimits& limits) {
+    HINTERNET request = Native(seamRequest);
     DWORD count = 0;
     const bool ok = Guarded(request, limits, [&](StepWatchdog&) { return WinHttpQueryDataAvailable(request, &count); });
     *available = count;
@@ -208,14 +228,17 @@ bool QueryDataAvailable(HttpHandle request, uint32_t* available, const StepLimit
 }
 
 // Reads what the availability query reported, which is already there: no watchdog needed.
-bool ReadData(HttpHandle request, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits&) {
+bool ReadData(HttpRequest* seamRequest, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits&) {
+    HINTERNET request = Native(seamRequest);
     DWORD count = 0;
     BOOL ok = WinHttpReadData(request, buffer, toRead, &count);
     *read = count;
     return ok != FALSE;
 }
 
-void CloseHttpHandle(HttpHandle handle) { WinHttpCloseHandle(handle); }
+void CloseRequest(HttpRequest* request) { WinHttpCloseHandle(Native(request)); }
+void CloseConnection(HttpConnection* connection) { WinHttpCloseHandle(Native(connection)); }
+void CloseSession(HttpSession* session) { WinHttpCloseHandle(Native(session)); }
 
 unsigned long LastError() { return GetLastError(); }
 

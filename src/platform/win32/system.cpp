@@ -2,7 +2,6 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include <cstdlib>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -17,7 +16,5 @@ bool SystemRandom(uint8_t* out, std::size_t size) {
     return BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
 }
 
-void SeedFallbackRandom(uint32_t seed) { std::srand(seed); }
-int FallbackRandom() { return std::rand(); }
 
 }  // namespace halvane::platform

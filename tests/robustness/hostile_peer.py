@@ -49,6 +49,8 @@ success body unless its mode says otherwise.
   endless_body   200 chunked, a success body that never ends
   endless_trailers     a chunked success body, its last chunk, then trailer lines without end
   endless_chunk_extension  a chunk-size line whose extension never ends
+  many_chunks    a whole, signed reply of 4 MiB, the most a client takes ("not completed"
+                 status), in 1024 chunks of 4 KiB
   gzip_bomb      "Transfer-Encoding: gzip, chunked": 2 MiB of gzip that inflate to 2 GiB of zeros
 The endless modes stop after 256 MiB (sixteen times what a client may hold) and then hold
 the connection silent; like the trickles they give up after 60 s and close it.
@@ -353,6 +355,8 @@ REPLIES = {
     "endless_chunk_extension": lambda peer, conn, path: stream(
         conn, flood(head("200 OK", chunked=True) + b"10;ext=", b"x" * FLOOD_PIECE)),
     "gzip_bomb": lambda peer, conn, path: stream(conn, peer.bomb()),
+    "many_chunks": lambda peer, conn, path: (conn.sendall(head("200 OK", chunked=True) + chunks(peer.status, 4096) +
+                                                          LAST_CHUNK), close_tls(conn)),
 }
 for _mode in ("redirect302", "redirect307", "redirect_http", "slow_redirects"):
     REPLIES[_mode] = lambda peer, conn, path, mode=_mode: redirect(peer, conn, path, mode)
@@ -362,6 +366,14 @@ for _framing in CUT_FRAMINGS:
             lambda peer, conn, path, framing=_framing, ending=_ending: cut_signed(peer, conn, path, framing, ending))
 
 MODES = tuple(REPLIES) + RAW_MODES + CERT_MODES + tuple(LEGACY_TLS)
+
+
+def signed_status(key_hex, size=4 << 20):
+    """A signed "quiz not completed" status reply of exactly `size` bytes."""
+    signature = hmac.new(bytes.fromhex(key_hex), b"no_quiz|1700000000", hashlib.sha256).hexdigest().encode("ascii")
+    start = b'{"status":"success","quiz_completed_today":false,"timestamp":1700000000,"signature":"' + signature + b'","padding":"'
+    end = b'","end":1}'
+    return start + b"p" * (size - len(start) - len(end)) + end
 
 
 def signed_quiz(key_hex):
@@ -394,6 +406,7 @@ class Peer:
         self.backend_port = None
         self.port = args.port
         self.quiz, self.quiz_cut = signed_quiz(args.key_hex)
+        self.status = signed_status(args.key_hex)
         self.bomb = gzip_bomb() if "gzip_bomb" in self.modes else None
 
     def current_mode(self):

@@ -49,7 +49,7 @@ halvane_hostile(robustness_hostile_quick "Hostile.TransportAndExports"
 halvane_hostile(robustness_hostile_bounded "Hostile.BoundedInTimeAndMemory"
                 forged huge endless_head endless_header_line endless_body endless_trailers
                 endless_chunk_extension gzip_bomb
-                silent trickle_head trickle_body slow_continue cut_stall_length cut_stall_chunked slow_redirects)
+                many_chunks silent trickle_head trickle_body slow_continue cut_stall_length cut_stall_chunked slow_redirects)
 # A handshake trickled through a relay, on its own: no other handshake may overlap it under Wine.
 halvane_hostile(robustness_hostile_handshake "Hostile.BoundedInTimeAndMemory" trickle_handshake)
 set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PROPERTIES LABELS "robustness;slow")

@@ -185,15 +185,15 @@ def chunks(data, size=100):
 LAST_CHUNK = b"0\r\n\r\n"
 
 
-def stream(conn, parts):
-    """Sends every part as fast as the client takes it, then holds the connection; gives up
-    after HOLD_LIMIT."""
+def stream(conn, parts, then=None):
+    """Sends every part as fast as the client takes it, then holds the connection (or ends it
+    with `then`); gives up after HOLD_LIMIT."""
     give_up = time.monotonic() + HOLD_LIMIT
     for part in parts:
         if time.monotonic() > give_up:
             return
         conn.sendall(part)
-    hold(conn)
+    (then or hold)(conn)
 
 
 def flood(first, piece):
@@ -354,7 +354,7 @@ REPLIES = {
         conn, flood(head("200 OK", chunked=True) + chunks(FORGED, 1000) + b"0\r\n", TRAILER_LINE * 640)),
     "endless_chunk_extension": lambda peer, conn, path: stream(
         conn, flood(head("200 OK", chunked=True) + b"10;ext=", b"x" * FLOOD_PIECE)),
-    "gzip_bomb": lambda peer, conn, path: stream(conn, peer.bomb()),
+    "gzip_bomb": lambda peer, conn, path: stream(conn, peer.bomb(), then=close_tls),
     "many_chunks": lambda peer, conn, path: (conn.sendall(head("200 OK", chunked=True) + chunks(peer.status, 4096) +
                                                           LAST_CHUNK), close_tls(conn)),
 }

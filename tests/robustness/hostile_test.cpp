@@ -63,8 +63,9 @@ enum class Reaches { Nothing, Peer, PeerAndTarget };
 // calls, the transport, a signed export and the trading-day mark, each started once the call
 // before has handed its request to the peer (or ended), so that no two TLS handshakes ever
 // overlap. SideBySide: the calls then wait side by side. Measured: each call's peak memory is
-// checked, and the next one starts when it ended, or 1 s after its request went out if it is
-// still running then (only the slow ones overlap). Alone: the transport call, on its own.
+// checked; the next call of the row starts when it ended, or 1 s after its request went out
+// if it is still running then (only a slow row's calls overlap), the next row once they all
+// ended. Alone: the transport call, on its own.
 enum class Kind { Sequential, Measured, SideBySide, Alone };
 
 struct Row {
@@ -330,7 +331,8 @@ void ExpectMemory(const Row& row, Target target, const Ended& ended) {
 }
 
 // Endless, oversized and slow peers: every call ends by its deadline, the measured ones
-// within the memory bound. The measured calls come first, then the others side by side.
+// within the memory bound. The measured rows come first, one after another, then the others
+// side by side.
 TEST(Hostile, BoundedInTimeAndMemory) {
     const auto rows = RunModes({Kind::Measured, Kind::SideBySide, Kind::Alone});
     if (rows.empty()) GTEST_SKIP() << "no bounded mode in this run";
@@ -349,11 +351,9 @@ TEST(Hostile, BoundedInTimeAndMemory) {
     };
     std::vector<Launched> launched;
     for (const Row* row : rows) {
-        // Nothing unmeasured runs beside a measured call.
-        if (row->kind != Kind::Measured) {
-            for (auto& call : launched) {
-                if (call.row->kind == Kind::Measured) call.ended.wait();
-            }
+        // A measured call runs beside no other mode's calls.
+        for (auto& call : launched) {
+            if (call.row->kind == Kind::Measured) call.ended.wait();
         }
         SetPeerMode(row->mode);
         for (Target target : CallsOf(*row)) {

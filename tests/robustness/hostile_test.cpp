@@ -111,7 +111,11 @@ std::vector<Row> Expectations() {
         failing("endless_head", Kind::Measured, "SERVER_ERROR", Reaches::Peer),
         failing("endless_header_line", Kind::Measured, "SERVER_ERROR", Reaches::Peer),
         failing("endless_body", Kind::Measured, "READ_ERROR", Reaches::Peer),
-        failing("endless_trailers", Kind::Measured, "READ_ERROR", Reaches::Peer),
+        // Wine's WinHTTP ends the body at its last chunk and never reads the trailers: the
+        // whole body passes.
+        kWinHttp ? Row{"endless_trailers", Kind::Measured, {"READ_ERROR", kForged}, {"ERROR", "SIGNATURE_INVALID"},
+                       {"", "success"}, Reaches::Peer}
+                 : failing("endless_trailers", Kind::Measured, "READ_ERROR", Reaches::Peer),
         failing("endless_chunk_extension", Kind::Measured, "READ_ERROR", Reaches::Peer),
         // libcurl decodes the transfer coding (and stops past the limit); WinHTTP passes the
         // coded bytes on or fails, but never a success.

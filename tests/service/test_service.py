@@ -342,12 +342,21 @@ class RealModeTest(unittest.TestCase):
 
     def test_paths_and_methods(self):
         cases = [("POST", "/nowhere.php", 404), ("GET", svc.PATH_QUIZ, 405), ("PUT", svc.PATH_MARK, 405),
-                 ("GET", "/", 404), ("POST", svc.PATH_QUIZ + "x", 404)]
+                 ("GET", "/", 404), ("POST", svc.PATH_QUIZ + "x", 404), ("DELETE", svc.PATH_STATUS, 405),
+                 ("BREW", svc.PATH_QUIZ, 501)]
         for method, path, code in cases:
             with self.subTest(method=method, path=path):
                 status, _, resp = request(self.port, path, form({"key": ALPHA[0]}), method=method)
                 self.assertEqual(status, code)
                 self.assertIsNotNone(resp.getheader("Content-Length"))
+        deadline = time.monotonic() + 10
+        while "BREW" not in self.service.stderr() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertIn("POST /nowhere.php -> 404 unknown path", self.service.stderr())
+        self.assertIn("501", self.service.stderr())
+        # The backend itself answers an unknown path, and changes nothing.
+        reply = svc.RealBackend(self.db, DEV_KEY, lambda: int(time.time())).handle("/nowhere.php", b"")
+        self.assertEqual(reply, ({"status": "error", "message": "not found"}, "unknown path"))
 
     def test_log_holds_no_secrets(self):
         text = call(self.port, svc.PATH_QUIZ, BETA)
@@ -502,17 +511,31 @@ class ScriptedModeTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.db))
 
     def test_default_case(self):
-        d = tempfile.mkdtemp(dir=WORK)
-        script = os.path.join(d, "cases.json")
-        with open(script, "w") as f:
-            json.dump({"default": {"status": 201, "body": "fallback"}, "named": {"body": "named"}}, f)
-        service = Service("--script", script, "--quiet")
-        try:
-            for body, expected in [(b"key=named", (200, b"named")), (b"key=other", (201, b"fallback")),
-                                   (b"\xff\xfe", (201, b"fallback"))]:
-                self.assertEqual(request(service.port, "/any", body)[:2], expected)
-        finally:
-            service.stop()
+        # A map of replies, and the same as test records (a record without a reply gets the default).
+        scripts = [{"default": {"status": 201, "body": "fallback"}, "named": {"body": "named"}},
+                   [{"name": "default", "reply": {"status": 201, "body": "fallback"}},
+                    {"name": "named", "reply": {"body": "named"}, "call": {"export": "MarkTradingDay"}},
+                    {"name": "other", "result": "fallback"}]]
+        for script_cases in scripts:
+            d = tempfile.mkdtemp(dir=WORK)
+            script = os.path.join(d, "cases.json")
+            with open(script, "w") as f:
+                json.dump(script_cases, f)
+            service = Service("--script", script, "--quiet")
+            try:
+                for body, expected in [(b"key=named", (200, b"named")), (b"key=other", (201, b"fallback")),
+                                       (b"\xff\xfe", (201, b"fallback"))]:
+                    self.assertEqual(request(service.port, "/any", body)[:2], expected)
+            finally:
+                service.stop()
+
+    def test_bad_records(self):
+        for records in ([{"reply": {}}], [{"name": "a"}, {"name": "a"}], [{"name": "a", "reply": {"drop": "x"}}]):
+            script = os.path.join(tempfile.mkdtemp(dir=WORK), "cases.json")
+            with open(script, "w") as f:
+                json.dump(records, f)
+            with self.subTest(records=records), self.assertRaises(ValueError):
+                svc.ScriptedBackend(script, DEV_KEY, time.time)
 
 
 class CertificateTest(unittest.TestCase):

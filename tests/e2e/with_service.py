@@ -174,6 +174,8 @@ def main(argv):
 
         env = dict(os.environ, HALVANE_TEST_RECORD=record, HALVANE_TEST_CERTS=certs,
                    HALVANE_TEST_PORT=str(args.port))
+        if args.script:
+            env["HALVANE_TEST_SCRIPT"] = os.path.abspath(args.script)
         try:
             child = subprocess.Popen(command, env=env,
                                      preexec_fn=child_setup if os.name == "posix" else None)

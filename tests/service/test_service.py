@@ -21,6 +21,8 @@ import urllib.parse
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SERVICE = os.path.join(REPO, "service", "halvane_service.py")
 sys.path.insert(0, os.path.join(REPO, "service"))
+sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+import beside  # noqa: E402
 import halvane_service as svc  # noqa: E402
 
 DEV_KEY = bytes.fromhex(svc.DEV_KEY_HEX)
@@ -39,43 +41,30 @@ def setUpModule():
     subprocess.run(["bash", os.path.join(REPO, "service", "make_test_certs.sh"), CERTS], check=True)
 
 
-class Service:
+class Service(beside.Process):
     """The service as a child process on a free loopback port."""
 
     def __init__(self, *args, cert="localhost"):
         self.dir = tempfile.mkdtemp(dir=WORK)
-        self.ready = os.path.join(self.dir, "ready")
-        self.log = os.path.join(self.dir, "stderr.log")
+        self.ready_file = ready_file = os.path.join(self.dir, "ready")
         cmd = [sys.executable, SERVICE, "serve", "--port", "0",
                "--cert", os.path.join(CERTS, cert + ".pem"),
                "--keyfile", os.path.join(CERTS, cert + ".key"),
-               "--ready-file", self.ready] + list(args)
-        with open(self.log, "wb") as log:
-            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        for _ in range(400):
-            if os.path.exists(self.ready):
-                with open(self.ready) as f:
-                    host, port, pid = f.read().split()
-                self.port, self.pid = int(port), int(pid)
-                return
-            if self.proc.poll() is not None:
-                break
-            time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("service did not start:\n" + self.stderr())
+               "--ready-file", ready_file] + list(args)
+        super().__init__(cmd, os.path.join(self.dir, "stderr.log"), ready=beside.file_exists(ready_file))
+        try:
+            self.__enter__()
+        except beside.NotReady as e:
+            raise RuntimeError("service %s:\n%s" % (e, self.output()))
+        with open(ready_file) as f:
+            host, port, pid = f.read().split()
+        self.port, self.pid = int(port), int(pid)
 
     def stderr(self):
-        with open(self.log, encoding="utf-8", errors="replace") as f:
-            return f.read()
+        return self.output()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        self.__exit__()
 
 
 def client_context():
@@ -385,7 +374,7 @@ class RestartTest(unittest.TestCase):
             self.assertEqual(json.loads(call(service.port, svc.PATH_MARK, ALPHA))["status"], "success")
         finally:
             service.stop()
-        self.assertFalse(os.path.exists(service.ready))
+        self.assertFalse(os.path.exists(service.ready_file))
         self.assertEqual(service.stderr(), "")
 
         service = Service("--db", db)

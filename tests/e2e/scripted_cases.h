@@ -1,17 +1,6 @@
 // The end-to-end cases of tests/data/e2e_cases.json, one record each: the reply the scripted
-// service gives for the record's name as key, the call, and what must come of it.
-//
-//   "name"     the user key the call sends (the service picks "reply" by it)
-//   "reply"    the scripted reply (service/README.md); without it the "default" record answers
-//   "call"     "export": one of the seven, or "SendPostRequestTo" for the transport alone;
-//              "key" (default: the name), "account" (default "1"), "answers", "broker_time",
-//              "buffer" (result units, default 4096); SendPostRequestTo: "path" (default the
-//              quiz's) and "body" (default "key=KEY&account=ACCOUNT")
-//   "result"   the exact result, or "result_like" (a regular expression, for replies with
-//              {{now}}), "result_hex" (raw bytes), "result_cut" (a reply cut short: the result
-//              is READ_ERROR or a strict prefix of this text, never the whole)
-//   "request"  what the service must have received: "path", "method", "body" or "body_like",
-//              "headers" (name: regular expression for its value, or null for absent)
+// service gives for the record's name as key, the call, and what must come of it (the
+// fields are described in service/README.md, "Test records").
 #pragma once
 
 #include <gtest/gtest.h>

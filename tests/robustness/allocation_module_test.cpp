@@ -1,5 +1,5 @@
 // Memory running out at each allocation of a call on the real platform stack (libcurl
-// natively, WinHTTP under Wine) against the scripted service (tests/data/transport_cases.json).
+// natively, WinHTTP under Wine) against the scripted service (tests/data/e2e_cases.json).
 // Each call must return normally with "ERROR"; memcheck (linux) and LeakSanitizer
 // (linux-asan) check that an interrupted exchange leaves nothing behind.
 #include <gtest/gtest.h>

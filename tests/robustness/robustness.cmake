@@ -81,7 +81,7 @@ target_include_directories(robustness_allocation_module PRIVATE ${CMAKE_CURRENT_
 target_link_libraries(robustness_allocation_module PRIVATE halvane_test_support halvane_real GTest::gtest_main)
 halvane_warnings(robustness_allocation_module)
 halvane_robustness_e2e(robustness_allocation_module robustness_allocation_module "AllocationFailureModule.*"
-                       --script ${_transport_cases})
+                       --script ${_e2e_cases})
 
 # ---- Bad input through the exports: the scripted platform, then the built module ----
 add_executable(robustness_bad_input ${_robustness_dir}/bad_input_test.cpp)
@@ -104,7 +104,7 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HALVANE_SANITIZE)
     set(_memcheck ${HALVANE_VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite
         --suppressions=${_robustness_dir}/valgrind.supp)
     add_test(NAME robustness_valgrind_exports_scripted
-             COMMAND ${_with_service} --script ${_transport_cases} --
+             COMMAND ${_with_service} --script ${_e2e_cases} --
                      ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsScripted.*)
     add_test(NAME robustness_valgrind_trader_day
              COMMAND ${_with_service} --seed-trader day-key:1001 --
@@ -116,7 +116,7 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HALVANE_SANITIZE)
     add_test(NAME robustness_valgrind_allocation
              COMMAND ${_memcheck} --soname-synonyms=somalloc=nouserintercepts $<TARGET_FILE:robustness_allocation>)
     add_test(NAME robustness_valgrind_allocation_module
-             COMMAND ${_with_service} --script ${_transport_cases} --
+             COMMAND ${_with_service} --script ${_e2e_cases} --
                      ${_memcheck} --soname-synonyms=somalloc=nouserintercepts
                      $<TARGET_FILE:robustness_allocation_module>)
     set_tests_properties(robustness_valgrind_allocation_module PROPERTIES

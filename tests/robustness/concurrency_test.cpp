@@ -136,7 +136,9 @@ bool WriteScript(const char* path) {
             continue;
         }
         std::string paths;
-        for (const auto& [where, reply] : byPath) paths += (paths.empty() ? "" : ",") + Quoted(where) + ":{\"body\":" + Quoted(reply) + "}";
+        for (const auto& [where, reply] : byPath) {
+            paths += (paths.empty() ? "" : ",") + Quoted(where) + ":{\"body\":" + Quoted(reply) + "}";
+        }
         script += "{\"by_path\":{" + paths + "}},\n";
     }
     script += "  \"default\": {\"status\":404,\"body\":\"no such case\"}\n}\n";

@@ -222,3 +222,10 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
 }
 
 }  // namespace halvane::fuzzing
+
+// The libFuzzer entry point of a target that runs `family`'s exports.
+#define HALVANE_EXPORT_FUZZ_TARGET(family)                                        \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) { \
+        ::halvane::fuzzing::RunExportCase(data, size, family);                     \
+        return 0;                                                                 \
+    }

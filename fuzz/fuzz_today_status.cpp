@@ -27,7 +27,4 @@ const fz::ExportFamily kFamily{
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    fz::RunExportCase(data, size, kFamily);
-    return 0;
-}
+HALVANE_EXPORT_FUZZ_TARGET(kFamily)

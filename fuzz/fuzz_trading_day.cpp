@@ -12,7 +12,4 @@ const fz::ExportFamily kFamily{fz::Export::MarkTradingDay, std::nullopt};
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    fz::RunExportCase(data, size, kFamily);
-    return 0;
-}
+HALVANE_EXPORT_FUZZ_TARGET(kFamily)

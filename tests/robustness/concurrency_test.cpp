@@ -98,14 +98,13 @@ struct PlannedCall {
     std::string key;
     Export which;
     Exchange exchange;
-    bool byPath = false;  // the thread's own key, whose reply depends on the path
 };
 
 PlannedCall Plan(int thread, int index) {
     const MixEntry& entry = kMix[(index + thread) % kMixSize];
     const std::string name = ThreadName(thread);
     const std::string variant = entry.variant;
-    if (variant.empty()) return {name, entry.which, OwnExchange(thread, entry.which), true};
+    if (variant.empty()) return {name, entry.which, OwnExchange(thread, entry.which)};
     return {variant == "forged" ? variant : name + variant, entry.which, VariantExchange(variant, name)};
 }
 
@@ -118,28 +117,22 @@ std::string Quoted(const std::string& text) {
     return quoted + "\"";
 }
 
-// The service's script: every key some call asks for, with its reply by path for a
-// thread's own key.
+// The service's script: the reply to every key some call asks for, by the call's path.
 bool WriteScript(const char* path) {
-    std::map<std::string, std::map<std::string, std::string>> replies;  // key -> path ("" any) -> reply
+    std::map<std::string, std::map<std::string, std::string>> replies;  // key -> path -> reply
     for (int thread = 0; thread < kThreads; ++thread) {
         for (int index = 0; index < kMixSize; ++index) {
             const PlannedCall call = Plan(thread, index);
-            replies[call.key][call.byPath ? test::ToUtf8(test::PathOf(call.which)) : ""] = call.exchange.reply;
+            replies[call.key][test::ToUtf8(test::PathOf(call.which))] = call.exchange.reply;
         }
     }
     std::string script = "{\n";
     for (const auto& [key, byPath] : replies) {
-        script += "  " + Quoted(key) + ": ";
-        if (byPath.count("") != 0) {
-            script += "{\"body\":" + Quoted(byPath.at("")) + "},\n";
-            continue;
-        }
         std::string paths;
         for (const auto& [where, reply] : byPath) {
             paths += (paths.empty() ? "" : ",") + Quoted(where) + ":{\"body\":" + Quoted(reply) + "}";
         }
-        script += "{\"by_path\":{" + paths + "}},\n";
+        script += "  " + Quoted(key) + ": {\"by_path\":{" + paths + "}},\n";
     }
     script += "  \"default\": {\"status\":404,\"body\":\"no such case\"}\n}\n";
     std::ofstream out(path, std::ios::binary);

@@ -49,9 +49,15 @@ set_tests_properties(robustness_hostile_silent PROPERTIES LABELS "robustness;slo
 find_package(Threads REQUIRED)
 add_executable(robustness_concurrency ${_robustness_dir}/concurrency_test.cpp)
 target_link_libraries(robustness_concurrency PRIVATE halvane_test_support halvane_robustness_support halvane
-                      Threads::Threads GTest::gtest_main)
+                      Threads::Threads GTest::gtest)
 halvane_warnings(robustness_concurrency)
-set(_concurrency_cases ${_robustness_dir}/concurrency_cases.json)
+# The program writes the service's script from the rules it checks the results by.
+set(_concurrency_cases ${CMAKE_CURRENT_BINARY_DIR}/concurrency_cases.json)
+add_test(NAME robustness_concurrency_script
+         COMMAND ${_halvane_run} $<TARGET_FILE:robustness_concurrency> --write-script concurrency_cases.json
+         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+set_tests_properties(robustness_concurrency_script PROPERTIES FIXTURES_SETUP concurrency_script
+                     FIXTURES_REQUIRED "${_e2e_fixtures}" LABELS robustness)
 if(CMAKE_CROSSCOMPILING)
   # Under Wine a transport failure counts only when it is Wine's TLS defect (see the test).
   add_test(NAME robustness_concurrency_threads
@@ -66,6 +72,8 @@ else()
 endif()
 halvane_robustness_e2e(robustness_concurrency_growth robustness_concurrency "Concurrency.HandlesAndMemory*"
                        --script ${_concurrency_cases})
+set_property(TEST robustness_concurrency_threads robustness_concurrency_growth APPEND PROPERTY
+             FIXTURES_REQUIRED concurrency_script)
 
 # ---- Memory running out at each allocation, on the scripted platform ----
 add_executable(robustness_allocation ${_robustness_dir}/allocation_test.cpp

@@ -1,5 +1,9 @@
 // Runs one export over the scripted platform with a reply, arguments, transport outcome and
-// result buffer taken from the fuzz input, then checks what the caller's buffer received.
+// result buffer taken from the fuzz input, then checks what holds whatever the reply says:
+// the result is always terminated and nothing is written past it; a success text only comes
+// with a genuine signature; every other text is a fixed one or the reply's own; a broken
+// exchange gives the transport failure's text; the request carries the arguments in order;
+// every handle is closed again.
 //
 // Input layout (missing bytes read as zero):
 //   [0]      flags: bit 0 the V2 export, bits 1-2 chunks - 1, bit 3 a non-200 status,
@@ -12,7 +16,7 @@
 //   [7..8]   answers length in UTF-16 units, modulo 2200 (0: a null pointer)
 //   [9..16]  broker time
 //   then the key, account and answers units (little-endian), then the reply body. In the
-//   body each "{{sig:PAYLOAD}}" becomes the genuine signature of PAYLOAD.
+//   body each "{{hmac:PAYLOAD}}" becomes the genuine signature of PAYLOAD.
 #pragma once
 
 #include <algorithm>
@@ -22,76 +26,81 @@
 #include <vector>
 
 #include "core/reply_reader.h"
+#include "export_call.h"
 #include "fake_platform.h"
-#include "halvane.h"
 #include "fuzz_common.h"
-#include "platform/platform.h"
 
 namespace halvane::fuzzing {
 
-struct ExportArguments {
-    const HalvaneChar* key;
-    const HalvaneChar* account;
-    const HalvaneChar* answers;
-    int64_t brokerTime;
-};
-
-using ExportInvoker = void (*)(const ExportArguments& arguments, HalvaneChar* result, int32_t length);
+using test::Export;
 
 struct ExportFamily {
-    ExportInvoker v1;
-    ExportInvoker v2;            // null when the operation has no V2 export
-    bool withAnswers;
-    const char16_t* path;
-    // The result text for the reply (or transport error token) the operation receives.
-    std::string (*expect)(const std::string& reply);
+    Export v1;
+    std::optional<Export> v2;  // none when the operation has no V2 export
+    // Signed operations only: whether `text` (its UTF-16 `units`) is one of the operation's
+    // success texts for `reply`, and whether a genuine signature over `payload` in a reply
+    // stamped `timestamp` vouches for that text.
+    bool (*claimsSuccess)(const std::u16string& units, const std::string& text, const std::string& reply) = nullptr;
+    bool (*vouches)(const std::string& text, const std::string& payload, const std::string& timestamp) = nullptr;
 };
 
-// Canary in every code unit the export must not write, the buffer's and the guard's.
-inline constexpr char16_t kCanary = 0xBEEF;
+inline constexpr char16_t kCanary = test::kCanary;
 inline constexpr std::size_t kGuardUnits = 64;
 
 inline std::string Field(const std::string& reply, const char* name) { return ExtractReplyField(reply, name); }
 
-// The refusal branch every signed operation shares.
-inline std::string MessageOrError(const std::string& reply) {
-    std::string message = Field(reply, "message");
-    return message.empty() ? std::string("ERROR") : message;
-}
+inline bool StartsWith(const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; }
 
-inline bool Genuine(const std::string& payload, const std::string& signature) {
-    return fake::Sign(payload) == signature;
-}
-
-inline std::string WithSignatures(std::string body) {
-    static constexpr std::string_view kOpen = "{{sig:";
+// The body with each placeholder replaced by its genuine signature; `payloads` receives
+// what was signed.
+inline std::string WithSignatures(std::string body, std::vector<std::string>& payloads) {
+    static constexpr std::string_view kOpen = "{{hmac:";
     std::size_t from = 0;
     for (int done = 0; done < 4; ++done) {
         const std::size_t open = body.find(kOpen, from);
         if (open == std::string::npos) break;
         const std::size_t close = body.find("}}", open + kOpen.size());
         if (close == std::string::npos) break;
-        const std::string payload = body.substr(open + kOpen.size(), close - open - kOpen.size());
-        const std::string signature = fake::Sign(payload);
+        payloads.push_back(body.substr(open + kOpen.size(), close - open - kOpen.size()));
+        const std::string signature = fake::Sign(payloads.back());
         body.replace(open, close + 2 - open, signature);
         from = open + signature.size();
     }
     return body;
 }
 
-// What the caller's buffer must hold after delivery of `text` into `length` units.
-inline std::u16string ExpectedDelivery(const std::string& text, int32_t length) {
-    const int needed = platform::Utf8ToWide(text.c_str(), nullptr, 0);
-    if (needed > 0 && needed <= length) {
-        std::u16string units(static_cast<std::size_t>(needed), u'\0');
-        FUZZ_CHECK(platform::Utf8ToWide(text.c_str(), units.data(), needed) == needed);
-        return units;
-    }
-    return length >= 6 ? std::u16string(u"ERROR", 6) : std::u16string(1, u'\0');
+// What a buffer of `length` units receives for a fixed ASCII text: the text when it fits
+// with its zero, else "ERROR", or the empty text when even that does not fit.
+inline std::string Delivered(const std::string& text, int32_t length) {
+    if (static_cast<int32_t>(text.size()) < length) return text;
+    return length >= 6 ? "ERROR" : "";
 }
 
-inline const HalvaneChar* Pointer(const std::u16string& text, std::size_t count) {
-    return count == 0 ? nullptr : reinterpret_cast<const HalvaneChar*>(text.c_str());
+// Whether `units` are `bytes` in UTF-16 by the independent UTF-8 model, each stretch of
+// bytes that starts no valid sequence given as one to as many U+FFFD as it has bytes.
+inline bool IsUtf16Of(std::u16string_view units, std::string_view bytes) {
+    std::u32string codePoints;
+    const std::size_t valid = ValidUtf8Prefix(bytes, &codePoints);
+    const std::u16string run = CodePointsToUtf16(codePoints);
+    if (units.substr(0, run.size()) != run) return false;
+    units.remove_prefix(run.size());
+    bytes.remove_prefix(valid);
+    if (bytes.empty()) return units.empty();
+    std::size_t stretch = 1;
+    while (stretch < bytes.size() && ValidUtf8Prefix(bytes.substr(stretch, 4)) == 0) ++stretch;
+    for (std::size_t n = 1; n <= stretch && n <= units.size() && units[n - 1] == 0xFFFD; ++n) {
+        if (IsUtf16Of(units.substr(n), bytes.substr(stretch))) return true;
+    }
+    return false;
+}
+
+// Whether `units` are the text `bytes` delivers: up to its first zero, in UTF-16.
+inline bool IsConversionOf(const std::u16string& units, const std::string& bytes) {
+    return IsUtf16Of(units, std::string_view(bytes).substr(0, bytes.find('\0')));
+}
+
+inline const char16_t* Pointer(const std::u16string& text, std::size_t count) {
+    return count == 0 ? nullptr : text.c_str();
 }
 
 inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFamily& family) {
@@ -107,100 +116,117 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
     const std::u16string key = input.Units(keyCount);
     const std::u16string account = input.Units(accountCount);
     const std::u16string answers = input.Units(answersCount);
-    const std::string body = WithSignatures(input.Rest());
+    std::vector<std::string> signedPayloads;
+    const std::string body = WithSignatures(input.Rest(), signedPayloads);
 
-    const bool v2 = (flags & 1) != 0 && family.v2 != nullptr;
+    const Export which = (flags & 1) != 0 && family.v2 ? *family.v2 : family.v1;
     const int32_t length = (lengthSeed & 0x8000) != 0 ? static_cast<int32_t>(lengthSeed & 15) - 2
                                                       : static_cast<int32_t>(lengthSeed % 4097);
     const bool nullBuffer = (flags & 0x80) != 0;
-
-    const ExportArguments arguments{Pointer(key, keyCount), Pointer(account, accountCount),
-                                    Pointer(answers, answersCount), brokerTime};
-    const bool withAnswers = family.withAnswers;
-    const bool withBrokerTime = v2;
+    const bool isSigned = family.claimsSuccess != nullptr;
 
     // The transport outcome.
     fake::Reset();
     fake::HttpScript& http = fake::state().http;
-    std::vector<std::string> chunks;
     const std::size_t wanted = std::min<std::size_t>(((flags >> 1) & 3) + 1u, body.size());
     for (std::size_t i = 0; i < wanted; ++i) {
         const std::size_t from = body.size() * i / wanted;
         const std::size_t to = body.size() * (i + 1) / wanted;
-        chunks.push_back(body.substr(from, to - from));
+        http.chunks.push_back(body.substr(from, to - from));
     }
-    http.chunks = chunks;
+    const int chunkCount = static_cast<int>(http.chunks.size());
     http.status = (flags & 0x08) != 0 ? 100u + (statusSeed * 7u) % 500u : 200u;
     static constexpr fake::Step kSteps[] = {fake::Step::OpenSession, fake::Step::Connect,
                                             fake::Step::OpenRequest, fake::Step::SendRequest,
                                             fake::Step::ReceiveResponse, fake::Step::QueryStatusCode};
-    const std::optional<std::size_t> failing =
-        (flags & 0x10) != 0 ? std::optional<std::size_t>(stepSeed % 6) : std::nullopt;
-    if (failing) {
-        http.failAt = kSteps[*failing];
+    const bool stepFails = (flags & 0x10) != 0;
+    if (stepFails) {
+        http.failAt = kSteps[stepSeed % 6];
         http.errorCode = 12029;
     }
-    if (flags & 0x20) http.readFailsAt = static_cast<int>(stepSeed % (chunks.size() + 1));
-    if (flags & 0x40) http.availabilityFailsAt = static_cast<int>((stepSeed >> 3) % (chunks.size() + 1));
-
-    std::string reply;
-    if (failing) {
-        reply = *failing <= 3 ? "NETWORK_ERROR" : "SERVER_ERROR";
-    } else if (http.status != 200) {
-        reply = "HTTP_" + std::to_string(http.status);
-    } else {
-        for (std::size_t k = 0;; ++k) {
-            if (static_cast<int>(k) == http.availabilityFailsAt) {
-                if (!reply.empty()) reply = "READ_ERROR";  // a body that breaks off is never passed on
-                break;
-            }
-            if (k == chunks.size()) break;
-            if (static_cast<int>(k) == http.readFailsAt) {
-                reply = "READ_ERROR";
-                break;
-            }
-            reply += chunks[k];
-        }
-        if (reply.empty()) reply = "EMPTY_RESPONSE";
-    }
+    if (flags & 0x20) http.readFailsAt = stepSeed % (chunkCount + 1);
+    if (flags & 0x40) http.availabilityFailsAt = (stepSeed >> 3) % (chunkCount + 1);
+    // The service's reply reaches the module whole only when no step of the exchange fails.
+    const bool whole = !stepFails && http.status == 200 && !body.empty() &&
+                       (http.readFailsAt < 0 || http.readFailsAt >= chunkCount) && http.availabilityFailsAt < 0;
 
     // An argument whose UTF-8 form (with its zero) does not fit its buffer stops the call.
     const std::string key8 = Utf16ToUtf8(key);
     const std::string account8 = Utf16ToUtf8(account);
     const std::string answers8 = Utf16ToUtf8(answers);
+    const bool withAnswers = test::HasAnswers(which);
     const bool fits = key8.size() < 256 && account8.size() < 256 && (!withAnswers || answers8.size() < 2048);
 
     // The result buffer is followed by a guard region; its exact heap block lets
     // AddressSanitizer see any write past the guard as well.
     const std::size_t units = static_cast<std::size_t>(std::max(length, 0));
     std::vector<char16_t> buffer(units + kGuardUnits, kCanary);
-    (v2 ? family.v2 : family.v1)(arguments, nullBuffer ? nullptr : reinterpret_cast<HalvaneChar*>(buffer.data()), length);
-    const std::string text = fits ? family.expect(reply) : std::string("ERROR");
+    test::CallExport({which, Pointer(key, keyCount), Pointer(account, accountCount), Pointer(answers, answersCount),
+                      brokerTime},
+                     nullBuffer ? nullptr : buffer.data(), length);
 
-    // The buffer: the expected delivery, canaries beyond it, the guard untouched.
-    std::u16string expected;
-    if (!nullBuffer && length > 0) expected = ExpectedDelivery(text, length);
-    FUZZ_CHECK(std::u16string_view(buffer.data(), expected.size()) == expected);
-    for (std::size_t i = expected.size(); i < buffer.size(); ++i) FUZZ_CHECK(buffer[i] == kCanary);
-
-    // The exchange: nothing at all for an oversized argument, else one request carrying the
-    // arguments in order, and every handle closed again.
+    // The exchange: nothing at all for an oversized argument, else at most one request
+    // carrying the arguments in order, and every handle closed again.
     const fake::Record& record = fake::state().record;
     FUZZ_CHECK(record.open == 0);
-    if (!fits) {
-        FUZZ_CHECK(record.calls.empty() && record.requests == 0);
-        return;
-    }
-    const bool sent = !failing || *failing >= 3;
-    FUZZ_CHECK(record.requests == (sent ? 1 : 0));
-    if (sent) {
-        FUZZ_CHECK(record.path == family.path);
+    if (!fits) FUZZ_CHECK(record.calls.empty() && record.requests == 0);
+    FUZZ_CHECK(record.requests <= (fits ? 1 : 0));
+    if (fits && !stepFails) FUZZ_CHECK(record.requests == 1);
+    if (record.requests == 1) {
+        FUZZ_CHECK(record.path == test::PathOf(which));
         std::string wantBody = "key=" + PercentEncode(key8) + "&account=" + PercentEncode(account8);
         if (withAnswers) wantBody += "&answers=" + PercentEncode(answers8);
         wantBody += "&nonce=000102030405060708090a0b0c0d0e0f&timestamp=1700000000";
-        if (withBrokerTime) wantBody += "&broker_time=" + std::to_string(brokerTime);
+        if (test::HasBrokerTime(which)) wantBody += "&broker_time=" + std::to_string(brokerTime);
         FUZZ_CHECK(record.body == wantBody);
     }
+
+    // The buffer: no buffer, nothing written; else a text and its zero within the length,
+    // canaries after them and in the guard.
+    const auto untouched = [](char16_t unit) { return unit == kCanary; };
+    if (nullBuffer || length <= 0) {
+        FUZZ_CHECK(std::all_of(buffer.begin(), buffer.end(), untouched));
+        return;
+    }
+    const auto zero = std::find(buffer.begin(), buffer.begin() + length, u'\0');
+    FUZZ_CHECK(zero != buffer.begin() + length);  // always terminated
+    FUZZ_CHECK(std::all_of(zero + 1, buffer.end(), untouched));
+    const std::u16string delivered(buffer.begin(), zero);
+    FUZZ_CHECK(IsWellFormedUtf16(delivered));
+    const std::string text = Utf16ToUtf8(delivered);
+
+    if (!fits) {
+        FUZZ_CHECK(text == Delivered("ERROR", length));
+        return;
+    }
+    // Every transport failure, an empty reply included, reads the same.
+    if (!whole) {
+        FUZZ_CHECK(text == Delivered(isSigned ? "ERROR" : "", length));
+        return;
+    }
+    if (text.empty() || text == "ERROR" || (isSigned && text == "SIGNATURE_INVALID")) return;
+    // A refusal's message may read like a success text; any other text that claims success
+    // must come with a genuine signature for exactly what it claims.
+    if (isSigned && !IsConversionOf(delivered, Field(body, "message")) && family.claimsSuccess(delivered, text, body)) {
+        const std::string signature = Field(body, "signature");
+        const std::string timestamp = Field(body, "timestamp");
+        // A zero byte in a field ends the text early, and bytes that are not UTF-8 read as
+        // U+FFFD: then the text cannot be matched with the payload, only the signature checked.
+        const bool exact = body.find('\0') == std::string::npos && delivered.find(u'\uFFFD') == std::u16string::npos;
+        FUZZ_CHECK(std::any_of(signedPayloads.begin(), signedPayloads.end(), [&](const std::string& payload) {
+            return fake::Sign(payload) == signature && (!exact || family.vouches(text, payload, timestamp));
+        }));
+        return;
+    }
+    // Every other text is the reply's own (checked where the reply's bytes were valid).
+    if (delivered.find(u'\uFFFD') == std::u16string::npos) FUZZ_CHECK(body.find(text) != std::string::npos);
 }
 
 }  // namespace halvane::fuzzing
+
+// The libFuzzer entry point of a target that runs `family`'s exports.
+#define HALVANE_EXPORT_FUZZ_TARGET(family)                                        \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) { \
+        ::halvane::fuzzing::RunExportCase(data, size, family);                     \
+        return 0;                                                                 \
+    }

@@ -2,7 +2,7 @@
 """Writes the seed corpora under fuzz/corpus/<target>/ (run after changing an input layout).
 
 Each seed is a realistic reply or argument in the layout the target's header comment
-describes. "{{sig:PAYLOAD}}" in an export seed becomes a genuine signature at run time.
+describes. "{{hmac:PAYLOAD}}" in an export seed becomes a genuine signature at run time.
 """
 
 import os
@@ -12,27 +12,27 @@ import struct
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = os.path.join(HERE, "corpus")
 
-SIGNED_QUIZ = ('{"status":"success","timestamp":1700000000,"signature":"{{sig:success|1700000000}}",'
+SIGNED_QUIZ = ('{"status":"success","timestamp":1700000000,"signature":"{{hmac:success|1700000000}}",'
                '"quiz":[{"number":1,"question":"Stop set?","options":[{"letter":"a","text":"Yes"},'
                '{"letter":"b","text":"No"}]},{"number":2,"question":"Risk per trade?","options":'
                '[{"letter":"a","text":"1%"},{"letter":"b","text":"10%"}]}]}')
 SIGNED_ANSWERS = ('{"status":"success","readiness_final":"caution","allowed_volume_percent":50,'
-                  '"timestamp":1700000000,"signature":"{{sig:success|caution|50|1700000000}}"}')
+                  '"timestamp":1700000000,"signature":"{{hmac:success|caution|50|1700000000}}"}')
 STATUS_DONE = ('{"status":"success","quiz_completed_today":true,"readiness_final":"ready",'
                '"allowed_volume_percent":100,"daily_drawdown_hit":false,"timestamp":1700000000,'
-               '"signature":"{{sig:has_quiz|100|1700000000}}"}')
+               '"signature":"{{hmac:has_quiz|100|1700000000}}"}')
 STATUS_OPEN = ('{"status":"success","quiz_completed_today":false,"timestamp":1700000000,'
-               '"signature":"{{sig:no_quiz|1700000000}}"}')
+               '"signature":"{{hmac:no_quiz|1700000000}}"}')
 STATUS_OPEN_QUOTED = ('{"status": "success", "quiz_completed_today": "false", "timestamp": "1700000000", '
-                      '"signature": "{{sig:no_quiz|1700000000}}"}')
+                      '"signature": "{{hmac:no_quiz|1700000000}}"}')
 REFUSAL = '{"status":"error","message":"unknown key"}'
 REFUSAL_UNICODE = '{"status":"error","message":"Ключ не найден ✓ 🔑"}'
 REFUSAL_BARE = '{"status":error,"message":no_quiz_today}'
 NESTED = '{"data":{"status":"success","message":"inner"},"status":"error","message":"outer"}'
-FORGED = '{"status":"success","timestamp":1700000001,"signature":"{{sig:success|1700000000}}"}'
+FORGED = '{"status":"success","timestamp":1700000001,"signature":"{{hmac:success|1700000000}}"}'
 MARKED = '{"status":"success"}'
 ALREADY = '{"status":"already_marked","message":"marked earlier today"}'
-WITH_NUL = '{"status":"success\0","timestamp":1700000000,"signature":"{{sig:success|1700000000}}","quiz":["a\0b"]}'
+WITH_NUL = '{"status":"success\0","timestamp":1700000000,"signature":"{{hmac:success|1700000000}}","quiz":["a\0b"]}'
 UNCLOSED = '{"status":"success","timestamp":1700000000,"signature":"'
 TOKENS = ["NETWORK_ERROR", "SERVER_ERROR", "HTTP_500", "READ_ERROR", "EMPTY_RESPONSE"]
 
@@ -95,14 +95,14 @@ def export_corpora():
             "signed-v2-chunks": export_seed(SIGNED_QUIZ, flags=0b111, broker_time=-5),
             "signed-tiny": export_seed(SIGNED_QUIZ, length=tiny(13)),
             "nul-in-quiz": export_seed(SIGNED_QUIZ[:-2] + ',"note":"a\0b"}'),
-            "signed-exact": export_seed('{"status":"success","timestamp":1,"signature":"{{sig:success|1}}"}', length=87),
+            "signed-exact": export_seed('{"status":"success","timestamp":1,"signature":"{{hmac:success|1}}"}', length=87),
         },
         "fuzz_quiz_answers": {
             "signed": export_seed(SIGNED_ANSWERS, answers="1=a&2=c&3=b"),
             "signed-v2": export_seed(SIGNED_ANSWERS, flags=1, answers="1=a&2=c&3=b", broker_time=-1),
             "long-answers": export_seed(SIGNED_ANSWERS, answers="1=a&" * 512),
             "bar-in-readiness": export_seed('{"status":"success","readiness_final":"a|b","allowed_volume_percent":1,'
-                                            '"timestamp":7,"signature":"{{sig:success|a|b|1|7}}"}',
+                                            '"timestamp":7,"signature":"{{hmac:success|a|b|1|7}}"}',
                                             answers="1=a"),
         },
         "fuzz_today_status": {

@@ -40,13 +40,14 @@ T is the reply's "timestamp" (the service's unix seconds), R the
 "readiness_final" text and P the "allowed_volume_percent" integer, each exactly
 as written in the reply. Refusals are HTTP 200 with
 {"status":"error","message":"..."}; unknown paths answer 404, other methods
-405.
+405 (501 for a method HTTP does not define).
 
 Scripted mode (--script cases.json) replaces all of the above with canned
 replies chosen by the request's "key" field; see service/README.md.
 """
 
 import argparse
+import collections
 import datetime
 import hashlib
 import hmac
@@ -70,7 +71,6 @@ PATH_QUIZ = "/get_daily_quiz.php"
 PATH_ANSWERS = "/submit_quiz_answers.php"
 PATH_STATUS = "/get_today_status.php"
 PATH_MARK = "/mark_trading_day.php"
-KNOWN_PATHS = (PATH_QUIZ, PATH_ANSWERS, PATH_STATUS, PATH_MARK)
 
 MAX_BODY = 64 * 1024
 NONCE_RE = re.compile(r"[0-9a-f]{32}")
@@ -314,6 +314,8 @@ class RealBackend:
 
     def handle(self, path, body):
         """Return (reply dict, short outcome for the log)."""
+        if path not in ROUTES:
+            return {"status": "error", "message": "not found"}, "unknown path"
         try:
             fields = parse_form(body)
             broker_time = validate(path, fields)
@@ -334,45 +336,52 @@ class RealBackend:
             raise Refusal("nonce already used")
         db.execute("INSERT INTO nonces (key, nonce, seen_at) VALUES (?, ?, ?)", (key, nonce, now))
         day = datetime.datetime.fromtimestamp(now, datetime.timezone.utc).date()
-        t = str(now)
+        return ROUTES[path](self, db, Turn(key, account, fields, broker_time, now, day, trader[0]))
 
-        if path == PATH_QUIZ:
-            return {"status": "success", "timestamp": now, "signature": sign(self.key, "success|" + t),
-                    "quiz": quiz_json_items(day)}
+    def quiz(self, db, turn):
+        return {"status": "success", "timestamp": turn.now, "signature": sign(self.key, "success|%d" % turn.now),
+                "quiz": quiz_json_items(turn.day)}
 
-        if path == PATH_ANSWERS:
-            if db.execute("SELECT 1 FROM quiz_results WHERE key = ? AND account = ? AND day = ?",
-                          (key, account, day.isoformat())).fetchone():
-                raise Refusal("answers already submitted today")
-            quiz = quiz_for_day(day)
-            readiness, percent = score(parse_answers(fields["answers"], quiz), quiz)
-            db.execute("INSERT INTO quiz_results (key, account, day, answers, readiness, percent,"
-                       " broker_time, submitted_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                       (key, account, day.isoformat(), fields["answers"], readiness, percent,
-                        broker_time, now))
-            payload = "success|%s|%d|%s" % (readiness, percent, t)
-            return {"status": "success", "readiness_final": readiness, "allowed_volume_percent": percent,
-                    "timestamp": now, "signature": sign(self.key, payload)}
+    def answers(self, db, turn):
+        if db.execute("SELECT 1 FROM quiz_results WHERE key = ? AND account = ? AND day = ?",
+                      (turn.key, turn.account, turn.day.isoformat())).fetchone():
+            raise Refusal("answers already submitted today")
+        quiz = quiz_for_day(turn.day)
+        readiness, percent = score(parse_answers(turn.fields["answers"], quiz), quiz)
+        db.execute("INSERT INTO quiz_results (key, account, day, answers, readiness, percent,"
+                   " broker_time, submitted_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                   (turn.key, turn.account, turn.day.isoformat(), turn.fields["answers"], readiness, percent,
+                    turn.broker_time, turn.now))
+        payload = "success|%s|%d|%d" % (readiness, percent, turn.now)
+        return {"status": "success", "readiness_final": readiness, "allowed_volume_percent": percent,
+                "timestamp": turn.now, "signature": sign(self.key, payload)}
 
-        if path == PATH_STATUS:
-            row = db.execute("SELECT readiness, percent FROM quiz_results"
-                             " WHERE key = ? AND account = ? AND day = ?",
-                             (key, account, day.isoformat())).fetchone()
-            if row is None:
-                return {"status": "success", "quiz_completed_today": False, "timestamp": now,
-                        "signature": sign(self.key, "no_quiz|" + t)}
-            readiness, percent = row
-            return {"status": "success", "quiz_completed_today": True, "readiness_final": readiness,
-                    "allowed_volume_percent": percent, "daily_drawdown_hit": bool(trader[0]),
-                    "timestamp": now, "signature": sign(self.key, "has_quiz|%d|%s" % (percent, t))}
+    def status(self, db, turn):
+        row = db.execute("SELECT readiness, percent FROM quiz_results WHERE key = ? AND account = ? AND day = ?",
+                         (turn.key, turn.account, turn.day.isoformat())).fetchone()
+        if row is None:
+            return {"status": "success", "quiz_completed_today": False, "timestamp": turn.now,
+                    "signature": sign(self.key, "no_quiz|%d" % turn.now)}
+        readiness, percent = row
+        return {"status": "success", "quiz_completed_today": True, "readiness_final": readiness,
+                "allowed_volume_percent": percent, "daily_drawdown_hit": bool(turn.drawdown_hit),
+                "timestamp": turn.now, "signature": sign(self.key, "has_quiz|%d|%d" % (percent, turn.now))}
 
-        # PATH_MARK
+    def mark(self, db, turn):
         if db.execute("SELECT 1 FROM trading_days WHERE key = ? AND account = ? AND day = ?",
-                      (key, account, day.isoformat())).fetchone():
+                      (turn.key, turn.account, turn.day.isoformat())).fetchone():
             return {"status": "already_marked"}
-        db.execute("INSERT INTO trading_days (key, account, day, broker_time, marked_at)"
-                   " VALUES (?, ?, ?, ?, ?)", (key, account, day.isoformat(), broker_time, now))
+        db.execute("INSERT INTO trading_days (key, account, day, broker_time, marked_at) VALUES (?, ?, ?, ?, ?)",
+                   (turn.key, turn.account, turn.day.isoformat(), turn.broker_time, turn.now))
         return {"status": "success"}
+
+
+# One request of a known trader, after the checks every path shares.
+Turn = collections.namedtuple("Turn", "key account fields broker_time now day drawdown_hit")
+
+# The real mode's paths and the step that answers each; every other path is answered 404.
+ROUTES = {PATH_QUIZ: RealBackend.quiz, PATH_ANSWERS: RealBackend.answers,
+          PATH_STATUS: RealBackend.status, PATH_MARK: RealBackend.mark}
 
 
 # ---------------------------------------------------------------- scripted mode
@@ -439,6 +448,21 @@ def fill_placeholders(text, key, now):
     return HMAC_RE.sub(lambda m: sign(key, m.group(1)), text)
 
 
+def replies_of_records(records, where):
+    """Test records ({"name": KEY, "reply": entry, ...the test's own fields}) as a map from
+    key to entry. A record without a reply is answered by the "default" record."""
+    cases, names = {}, set()
+    for i, record in enumerate(records):
+        if not isinstance(record, dict) or not isinstance(record.get("name"), str):
+            raise ValueError("%s: record %d must be an object with a name" % (where, i))
+        if record["name"] in names:
+            raise ValueError("%s: record %r appears twice" % (where, record["name"]))
+        names.add(record["name"])
+        if "reply" in record:
+            cases[record["name"]] = record["reply"]
+    return cases
+
+
 class ScriptedBackend:
     def __init__(self, script_path, key, clock):
         with open(script_path, encoding="utf-8") as f:
@@ -446,8 +470,10 @@ class ScriptedBackend:
                 cases = json.load(f)
             except json.JSONDecodeError as e:
                 raise ValueError("%s: %s" % (script_path, e))
+        if isinstance(cases, list):
+            cases = replies_of_records(cases, script_path)
         if not isinstance(cases, dict):
-            raise ValueError("%s: the top level must be an object" % script_path)
+            raise ValueError("%s: the top level must be an object or a list of records" % script_path)
         for name, entry in cases.items():
             check_entry(entry, "case %r" % name)
         self.cases = cases
@@ -505,17 +531,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
     server_version = "HalvaneService/1.0"
     timeout = 60
 
-    def __getattr__(self, name):
-        # Every method lands in one place: POST is served, the rest get 405/404.
-        if name.startswith("do_"):
-            return self.serve_request
-        raise AttributeError(name)
-
     def version_string(self):
         return self.server_version
 
     def log_message(self, fmt, *args):
         pass  # one line per request is written by log_outcome instead
+
+    def log_error(self, fmt, *args):
+        # The answers the HTTP layer gives on its own (400, 414, 501 for an unknown method).
+        self.server.log("%s %s" % (self.client_address[0], fmt % args))
 
     def log_outcome(self, code, outcome):
         self.server.log("%s %s %s -> %s %s" % (self.client_address[0], self.command,
@@ -552,7 +576,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.serve_scripted(body)
             return
         path = urllib.parse.urlsplit(self.path).path
-        if path not in KNOWN_PATHS:
+        if path not in ROUTES:
             self.send_plain(404, {"status": "error", "message": "not found"})
             self.log_outcome(404, "unknown path")
         elif self.command != "POST":
@@ -639,6 +663,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.wfile.write(data)
         self.log_outcome(status, "scripted")
+
+
+# Every method reaches serve_request, which answers POST on a known path, 404 on any other
+# path and 405 otherwise; a method outside this table gets the HTTP layer's own 501.
+METHODS = ("POST", "GET", "HEAD", "PUT", "DELETE", "PATCH", "OPTIONS", "TRACE", "CONNECT")
+for _method in METHODS:
+    setattr(Handler, "do_" + _method, Handler.serve_request)
 
 
 class Server(http.server.ThreadingHTTPServer):

@@ -3,7 +3,7 @@
 # the MinGW-w64 cross compilers for 64-bit and 32-bit Windows, Wine with its 32-bit half
 # (the i386 architecture is added for it), libcurl with OpenSSL, GoogleTest, Google
 # Benchmark, clang (fuzzing), Python 3, openssl, osslsigncode (Authenticode signing),
-# tinyproxy, zip and valgrind. Does nothing when all is there.
+# tinyproxy, zip, valgrind and nlohmann-json (the tests read JSON). Does nothing when all is there.
 set -euo pipefail
 
 packages=(
@@ -15,6 +15,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 tinyproxy zip unzip procps valgrind osslsigncode
+  nlohmann-json3-dev
 )
 
 missing=()

@@ -3,10 +3,13 @@
 // refusals, a reply signed with another key, and a service that is not there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <regex>
 #include <string>
 
 #include "export_call.h"
+#include "scripted_cases.h"
 #include "service_record.h"
 
 namespace halvane {
@@ -24,55 +27,26 @@ std::u16string AnswerEveryQuestionWithA(const std::string& quiz) {
     return test::ToUtf16(answers);
 }
 
-const std::string kEnvelopeTail = "&nonce=[0-9a-f]{32}&timestamp=[0-9]{10,}";
+// Each record of the scripted cases through its export (tests/data/e2e_cases.json).
+class ExportsScripted : public testing::TestWithParam<test::ScriptedCase> {};
 
-TEST(ExportsScripted, ResultsAndBodies) {
-    const struct {
-        test::Call call;
-        std::string result;  // a regular expression
-        std::string body;    // a regular expression
-    } cases[] = {
-        {{Export::GetDailyQuiz, u"signed-quiz", u"12345"},
-         R"(\{"status":"success","timestamp":[0-9]+,"signature":"[0-9a-f]{64}","quiz":\[\{"number":1,"question":"Stop set\?"\}\]\})",
-         "key=signed-quiz&account=12345" + kEnvelopeTail},
-        {{Export::GetDailyQuizV2, u"forged-quiz", u"12345", u"", -3600}, "SIGNATURE_INVALID",
-         "key=forged-quiz&account=12345" + kEnvelopeTail + "&broker_time=-3600"},
-        {{Export::SubmitQuizAnswers, u"signed-answers", u"\u00e9", u"1=a&2=b"}, R"(success\|caution\|50)",
-         "key=signed-answers&account=%C3%A9&answers=1%3Da%262%3Db" + kEnvelopeTail},
-        {{Export::SubmitQuizAnswersV2, u"signed-answers", u"1", u"", 0}, R"(success\|caution\|50)",
-         "key=signed-answers&account=1&answers=" + kEnvelopeTail + "&broker_time=0"},
-        {{Export::GetTodayStatus, u"signed-status", u"1"}, R"(completed\|ready\|100\|false)",
-         "key=signed-status&account=1" + kEnvelopeTail},
-        {{Export::GetTodayStatusV2, u"http500", u"1", u"", 1699990000}, "ERROR",
-         "key=http500&account=1" + kEnvelopeTail + "&broker_time=1699990000"},
-        {{Export::MarkTradingDay, u"mark", u"1"}, "success", "key=mark&account=1" + kEnvelopeTail},
-        {{Export::MarkTradingDay, u"http204", u"1"}, "", "key=http204&account=1" + kEnvelopeTail},
-        {{Export::MarkTradingDay, u"empty200", u"1"}, "", "key=empty200&account=1" + kEnvelopeTail},
-        {{Export::GetDailyQuiz, u"nul", u"1"}, "ERROR", "key=nul&account=1" + kEnvelopeTail},
-        {{Export::GetDailyQuiz, u"ok", u"1"}, "passed through", "key=ok&account=1" + kEnvelopeTail},
-    };
-    for (const auto& c : cases) {
-        const std::string key = test::ToUtf8(c.call.key);
-        EXPECT_TRUE(std::regex_match(test::Result(c.call), std::regex(c.result))) << test::Name(c.call.which) << " " << key;
-        const test::ReceivedRequest request = test::LastRequestStartingWith("key=" + key + "&");
-        EXPECT_TRUE(std::regex_match(request.body, std::regex(c.body))) << request.body;
-        EXPECT_EQ(request.path, test::ToUtf8(test::PathOf(c.call.which)));
-        EXPECT_EQ(request.method, "POST");
-    }
+TEST_P(ExportsScripted, Record) {
+    const test::ScriptedCase& c = GetParam();
+    const std::u16string key = test::ToUtf16(c.Key()), account = test::ToUtf16(c.Account());
+    const std::u16string answers = test::ToUtf16(c.Text("answers", ""));
+    const auto which = std::find_if(std::begin(test::kAllExports), std::end(test::kAllExports),
+                                    [&](Export e) { return c.Export() == test::Name(e); });
+    ASSERT_TRUE(which != std::end(test::kAllExports) || c.record.contains("error")) << c.Export();
+    if (which == std::end(test::kAllExports)) return test::ExpectResult(c, "");
+    const test::Call call{*which, key.c_str(), account.c_str(), answers.c_str(), c.Number("broker_time", 0)};
+    const test::Outcome outcome = test::Invoke(call, static_cast<int32_t>(c.Number("buffer", 4096)));
+    EXPECT_TRUE(outcome.guardIntact);
+    test::ExpectResult(c, outcome.text());
+    test::ExpectRequest(c);
 }
 
-TEST(ExportsScripted, ResultBufferEdges) {
-    // A signed quiz needs far more than 16 units: the buffer gets "ERROR", nothing past it.
-    const test::Outcome small = test::Invoke({Export::GetDailyQuiz, u"signed-quiz"}, 16);
-    EXPECT_EQ(small.text(), "ERROR");
-    EXPECT_TRUE(small.guardIntact);
-    const test::Outcome exact = test::Invoke({Export::MarkTradingDay, u"mark"}, 8);
-    EXPECT_EQ(exact.text(), "success");
-    EXPECT_TRUE(exact.guardIntact);
-    const test::Outcome none = test::Invoke({Export::MarkTradingDay, u"mark"}, 0);
-    EXPECT_EQ(none.units, u"");
-    EXPECT_TRUE(none.guardIntact);
-}
+INSTANTIATE_TEST_SUITE_P(, ExportsScripted, testing::ValuesIn(test::ScriptedCases(false)), test::CaseName);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ExportsScripted);
 
 // The real service, with the trader "day-key" / "1001" known to it.
 TEST(ExportsTraderDay, WholeDayThroughEveryExport) {

@@ -23,7 +23,7 @@ while(_proxy_cases)
     set(_expect --expect-output NETWORK_ERROR)
   endif()
   add_test(NAME e2e_proxy_${_name}
-           COMMAND ${_with_service} --script ${_transport_cases} --
+           COMMAND ${_with_service} --script ${_e2e_cases} --
                    ${_with_proxy} --mode ${_proxy_mode} --setting ${_setting} ${_expect} -- ${_proxy_exchange})
   set_tests_properties(e2e_proxy_${_name} PROPERTIES FIXTURES_REQUIRED "${_e2e_fixtures}"
                        RESOURCE_LOCK "${_proxy_locks}" LABELS e2e)

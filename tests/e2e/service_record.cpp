@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 namespace halvane::test {
@@ -14,13 +14,13 @@ std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
 }
+}  // namespace
 
-std::string Unhex(const std::string& hex) {
+std::string FromHex(const std::string& hex) {
     std::string out;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
-}  // namespace
 
 const std::string* ReceivedRequest::Header(const std::string& name) const {
     for (const auto& header : headers) {
@@ -34,24 +34,17 @@ std::vector<ReceivedRequest> ReadServiceRecord() {
     const char* path = std::getenv("HALVANE_TEST_RECORD");
     if (path == nullptr) return requests;
     std::ifstream file(path);
-    static const std::regex pathField(R"re("path":"([^"]*)")re");
-    static const std::regex methodField(R"re("method":"([^"]*)")re");
-    static const std::regex headersField(R"re("headers":\[(.*?)\],"body_hex")re");
-    static const std::regex headerPair(R"re(\["([^"]*)","([^"]*)"\])re");
-    static const std::regex bodyField(R"re("body_hex":"([0-9a-f]*)")re");
-    static const std::regex modeField(R"re("mode":"([^"]*)")re");
     for (std::string line; std::getline(file, line);) {
+        // A line still being written when the record is read is not a request yet.
+        const auto entry = nlohmann::json::parse(line, nullptr, false);
+        if (!entry.is_object()) continue;
         ReceivedRequest request;
-        std::smatch m;
-        if (std::regex_search(line, m, pathField)) request.path = m[1];
-        if (std::regex_search(line, m, methodField)) request.method = m[1];
-        if (std::regex_search(line, m, bodyField)) request.body = Unhex(m[1]);
-        if (std::regex_search(line, m, modeField)) request.mode = m[1];
-        if (std::regex_search(line, m, headersField)) {
-            const std::string list = m[1];
-            for (auto it = std::sregex_iterator(list.begin(), list.end(), headerPair); it != std::sregex_iterator(); ++it) {
-                request.headers.emplace_back((*it)[1], (*it)[2]);
-            }
+        request.path = entry.value("path", "");
+        request.method = entry.value("method", "");
+        request.body = FromHex(entry.value("body_hex", ""));
+        request.mode = entry.value("mode", "");
+        for (const auto& header : entry.value("headers", nlohmann::json::array())) {
+            request.headers.emplace_back(header.at(0).get<std::string>(), header.at(1).get<std::string>());
         }
         requests.push_back(std::move(request));
     }

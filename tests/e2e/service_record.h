@@ -21,6 +21,9 @@ struct ReceivedRequest {
 // The record named by HALVANE_TEST_RECORD; empty when it is not set or cannot be read.
 std::vector<ReceivedRequest> ReadServiceRecord();
 
+// The bytes a text of hex digit pairs stands for.
+std::string FromHex(const std::string& hex);
+
 // The last request whose body starts with `prefix`; throws when there is none.
 ReceivedRequest LastRequestStartingWith(const std::string& prefix);
 

@@ -32,18 +32,18 @@ Prints "1 passed, 0 failed" or "0 passed, 1 failed" last; exits 0 only on a pass
 """
 
 import argparse
+import contextlib
 import http.server
 import os
 import re
 import shutil
-import signal
 import socket
 import struct
 import subprocess
 import sys
 import tempfile
-import threading
-import time
+
+import beside
 
 SETTINGS = ["proxy", "proxy-bypass", "autodetect", "pac", "none", "dead-proxy"]
 POSIX_SETTINGS = ["proxy", "proxy-bypass", "none", "dead-proxy"]
@@ -55,13 +55,7 @@ SETTINGS_VALUE = "DefaultConnectionSettings"
 SETTINGS_MAGIC = 0x46
 FLAG_DIRECT, FLAG_PROXY, FLAG_PAC, FLAG_AUTODETECT = 1, 2, 4, 8
 
-READY_TIMEOUT = 20.0
-STOP_GRACE = 5.0
 REG_TIMEOUT = 120.0
-
-
-class Interrupted(Exception):
-    pass
 
 
 class Failure(Exception):
@@ -69,11 +63,7 @@ class Failure(Exception):
 
 
 def parse_args(argv):
-    if "--" not in argv:
-        sys.stderr.write("usage: with_proxy.py [options] -- COMMAND ARGS... (missing --)\n")
-        sys.exit(2)
-    split = argv.index("--")
-    own, command = argv[:split], argv[split + 1:]
+    own, command = beside.split_command(argv, "with_proxy.py")
     parser = argparse.ArgumentParser(prog="with_proxy.py", usage="%(prog)s [options] -- COMMAND ARGS...")
     parser.add_argument("--mode", choices=["windows", "posix"], required=True)
     parser.add_argument("--setting", choices=SETTINGS, required=True)
@@ -96,24 +86,6 @@ def parse_args(argv):
     return args, command
 
 
-def child_setup():
-    # Nothing started here may outlive this driver.
-    if sys.platform.startswith("linux"):
-        import ctypes
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
-def stop(proc):
-    if proc is None or proc.poll() is not None:
-        return
-    proc.terminate()
-    try:
-        proc.wait(STOP_GRACE)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-
-
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -127,7 +99,7 @@ class Tinyproxy:
         self.work = work
         self.log = os.path.join(work, "tinyproxy.log")
         self.output = os.path.join(work, "tinyproxy.out")
-        self.proc = None
+        self.process = None
         self.port = None
 
     def start(self):
@@ -141,28 +113,18 @@ class Tinyproxy:
                 f.write('Port %d\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 20\n'
                         'LogFile "%s"\nLogLevel Connect\nPidFile "%s"\n'
                         % (self.port, self.log, os.path.join(self.work, "tinyproxy.pid")))
-            with open(self.output, "ab") as out:
-                self.proc = subprocess.Popen([binary, "-d", "-c", conf], stdin=subprocess.DEVNULL,
-                                             stdout=out, stderr=out, preexec_fn=child_setup)
-            if self.wait_ready():
+            process = beside.Process([binary, "-d", "-c", conf], self.output,
+                                     ready=beside.listening("127.0.0.1", self.port))
+            try:
+                self.process = process.__enter__()
                 return
-            stop(self.proc)
+            except beside.NotReady:
+                pass
         raise Failure("tinyproxy did not start:\n" + self.logs())
 
-    def wait_ready(self):
-        deadline = time.monotonic() + READY_TIMEOUT
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                return False
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=1):
-                    return True
-            except OSError:
-                time.sleep(0.05)
-        return False
-
     def stop(self):
-        stop(self.proc)
+        if self.process is not None:
+            self.process.__exit__()
 
     def requests(self):
         """The request lines tinyproxy was sent, e.g. "CONNECT localhost:18443"."""
@@ -184,7 +146,7 @@ class Tinyproxy:
         return "".join(parts)
 
 
-class PacServer:
+class PacServer(beside.ServingThread):
     """Serves an auto-configuration script that names the proxy, counting fetches."""
 
     def __init__(self, proxy_port):
@@ -205,14 +167,8 @@ class PacServer:
             def log_message(self, *_):
                 pass
 
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        super().__init__(http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler))
         self.url = "http://127.0.0.1:%d/proxy.pac" % self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
 
 
 def connection_settings(flags, proxy="", bypass="", pac_url=""):
@@ -258,18 +214,15 @@ class WineSettings:
             return None
         self.applied = False
         # An interruption must not leave the value behind for every other Wine program.
-        handlers = {signum: signal.signal(signum, signal.SIG_IGN) for signum in (signal.SIGTERM, signal.SIGINT)}
         try:
-            run = self.reg("delete", CONNECTIONS_KEY, "/v", SETTINGS_VALUE, "/f")
-            if run.returncode == 0 or not self.present():
-                return None
+            with beside.uninterrupted():
+                run = self.reg("delete", CONNECTIONS_KEY, "/v", SETTINGS_VALUE, "/f")
+                if run.returncode == 0 or not self.present():
+                    return None
             return ("could not remove %s from the prefix (%d): %s%s"
                     % (SETTINGS_VALUE, run.returncode, run.stdout, run.stderr))
         except (Failure, OSError, subprocess.SubprocessError) as e:
             return "could not remove %s from the prefix: %s" % (SETTINGS_VALUE, e)
-        finally:
-            for signum, handler in handlers.items():
-                signal.signal(signum, handler)
 
 
 def record_count():
@@ -285,23 +238,13 @@ def record_count():
 
 def run_command(command, env, timeout, capture):
     """Runs COMMAND, passing its output through; returns (exit code, output if captured)."""
-    proc = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE if capture else None,
-                            stderr=subprocess.STDOUT if capture else None, preexec_fn=child_setup)
     try:
-        output, _ = proc.communicate(timeout=timeout)
+        code, text = beside.run(command, env, timeout, capture, stdin=subprocess.DEVNULL)
     except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.communicate()
         raise Failure("COMMAND did not finish within %.0f s" % timeout)
-    except BaseException:
-        stop(proc)
-        raise
-    text = output.decode("utf-8", "replace") if output is not None else ""
-    sys.stdout.write(text)
+    sys.stdout.write(text or "")
     sys.stdout.flush()
-    code = proc.returncode
-    return (128 - code if code < 0 else code), text
+    return code, text or ""
 
 
 def check(args, code, output, requests, records, pac):
@@ -339,80 +282,59 @@ def check(args, code, output, requests, records, pac):
 
 def main(argv):
     args, command = parse_args(argv)
-
-    def on_signal(signum, _frame):
-        raise Interrupted(signum)
-
-    for signum in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(signum, on_signal)
-
     env = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
     work = tempfile.mkdtemp(prefix="halvane-proxy-")
     proxy = Tinyproxy(work)
-    pac = None
     wine = WineSettings(args.wine_run, env) if args.mode == "windows" else None
-    dead = None
     problems = []
     try:
-        proxy.start()
-        if args.setting == "dead-proxy":
-            # Bound but not listening: connections are refused, and no one else takes it.
-            dead = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            dead.bind(("127.0.0.1", 0))
-            proxy_port = dead.getsockname()[1]
-        else:
-            proxy_port = proxy.port
-        if args.setting == "pac":
-            pac = PacServer(proxy.port)
-
-        child_env = dict(env)
-        if args.mode == "posix":
-            if args.setting in ("proxy", "proxy-bypass", "dead-proxy"):
-                child_env["https_proxy"] = "http://127.0.0.1:%d" % proxy_port
-            if args.setting == "proxy-bypass":
-                child_env["no_proxy"] = "localhost"
-            if args.setting == "none":
-                # A plain-HTTP proxy variable is no HTTPS setting.
-                child_env["http_proxy"] = "http://127.0.0.1:%d" % proxy.port
-        else:
-            address = "127.0.0.1:%d" % proxy_port
-            value = {
-                "proxy": connection_settings(FLAG_DIRECT | FLAG_PROXY, address),
-                "proxy-bypass": connection_settings(FLAG_DIRECT | FLAG_PROXY, address, "localhost"),
-                "dead-proxy": connection_settings(FLAG_DIRECT | FLAG_PROXY, address),
-                "autodetect": connection_settings(FLAG_DIRECT | FLAG_AUTODETECT),
-                "pac": connection_settings(FLAG_DIRECT | FLAG_PAC, pac_url=pac.url if pac else ""),
-                "none": connection_settings(FLAG_DIRECT),
-            }[args.setting]
-            wine.apply(value)
-
-        restored = None
-        try:
-            code, output = run_command(command, child_env, args.timeout,
-                                       capture=bool(args.expect_output))
-        finally:
+        with beside.interruptible(), contextlib.ExitStack() as scope:
+            scope.callback(proxy.stop)
             if wine is not None:
-                restored = wine.restore()
-        proxy.stop()
-        problems = check(args, code, output, proxy.requests(), record_count(), pac)
-        if restored:
-            problems.append(restored)
-    except Interrupted as e:
-        problems = ["interrupted by signal %d" % e.args[0]]
+                scope.callback(lambda: problems.extend(filter(None, [wine.restore()])))
+            proxy.start()
+            if args.setting == "dead-proxy":
+                # Bound but not listening: connections are refused, and no one else takes it.
+                dead = scope.enter_context(socket.socket(socket.AF_INET, socket.SOCK_STREAM))
+                dead.bind(("127.0.0.1", 0))
+                proxy_port = dead.getsockname()[1]
+            else:
+                proxy_port = proxy.port
+            pac = scope.enter_context(PacServer(proxy.port)) if args.setting == "pac" else None
+
+            child_env = dict(env)
+            if args.mode == "posix":
+                if args.setting in ("proxy", "proxy-bypass", "dead-proxy"):
+                    child_env["https_proxy"] = "http://127.0.0.1:%d" % proxy_port
+                if args.setting == "proxy-bypass":
+                    child_env["no_proxy"] = "localhost"
+                if args.setting == "none":
+                    # A plain-HTTP proxy variable is no HTTPS setting.
+                    child_env["http_proxy"] = "http://127.0.0.1:%d" % proxy.port
+            else:
+                address = "127.0.0.1:%d" % proxy_port
+                value = {
+                    "proxy": connection_settings(FLAG_DIRECT | FLAG_PROXY, address),
+                    "proxy-bypass": connection_settings(FLAG_DIRECT | FLAG_PROXY, address, "localhost"),
+                    "dead-proxy": connection_settings(FLAG_DIRECT | FLAG_PROXY, address),
+                    "autodetect": connection_settings(FLAG_DIRECT | FLAG_AUTODETECT),
+                    "pac": connection_settings(FLAG_DIRECT | FLAG_PAC, pac_url=pac.url if pac else ""),
+                    "none": connection_settings(FLAG_DIRECT),
+                }[args.setting]
+                wine.apply(value)
+
+            try:
+                code, output = run_command(command, child_env, args.timeout, capture=bool(args.expect_output))
+            finally:
+                if wine is not None:
+                    problems.extend(filter(None, [wine.restore()]))
+            proxy.stop()
+            problems.extend(check(args, code, output, proxy.requests(), record_count(), pac))
+    except beside.Interrupted as e:
+        problems.append("interrupted by signal %d" % e.args[0])
     except (Failure, OSError, subprocess.SubprocessError) as e:
-        problems = [str(e)]
+        problems.append(str(e))
     finally:
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-        if wine is not None:
-            restored = wine.restore()
-            if restored:
-                problems.append(restored)
-        proxy.stop()
-        if pac is not None:
-            pac.close()
-        if dead is not None:
-            dead.close()
         if problems:
             sys.stdout.write("---- tinyproxy log ----\n%s---- end of tinyproxy log ----\n" % proxy.logs())
         shutil.rmtree(work, ignore_errors=True)

@@ -9,8 +9,8 @@
 Creates the test certificates in DIR when they are missing, starts the service
 on 127.0.0.1:N with DIR/<cert-name>.pem (scripted mode with --script, real
 mode otherwise, seeding the given traders), waits until it listens, runs
-COMMAND with HALVANE_TEST_RECORD, HALVANE_TEST_CERTS and HALVANE_TEST_PORT set,
-stops the service and exits with COMMAND's exit code.
+COMMAND with HALVANE_TEST_RECORD, HALVANE_TEST_CERTS and HALVANE_TEST_PORT set
+(and HALVANE_TEST_SCRIPT, the cases file, with --script), stops the service and exits with COMMAND's exit code.
 
 Exit codes of its own: 2 bad usage, 3 the service did not start, 4 COMMAND
 passed but the service died while it ran.
@@ -19,30 +19,20 @@ passed but the service died while it ran.
 import argparse
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
+
+import beside
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 SERVICE = os.path.join(REPO, "service", "halvane_service.py")
 MAKE_CERTS = os.path.join(REPO, "service", "make_test_certs.sh")
-READY_TIMEOUT = 20.0
-STOP_GRACE = 5.0
-
-
-class Interrupted(Exception):
-    pass
 
 
 def parse_args(argv):
-    if "--" not in argv:
-        sys.stderr.write("usage: with_service.py [options] -- COMMAND ARGS... (missing --)\n")
-        sys.exit(2)
-    split = argv.index("--")
-    own, command = argv[:split], argv[split + 1:]
+    own, command = beside.split_command(argv, "with_service.py")
     parser = argparse.ArgumentParser(prog="with_service.py",
                                      usage="%(prog)s [options] -- COMMAND ARGS...")
     parser.add_argument("--certs", required=True, help="test certificate directory (made if missing)")
@@ -85,28 +75,6 @@ def seed_traders(db, seeds):
             raise RuntimeError("seeding trader %s failed: %s" % (account, result.stderr.strip()))
 
 
-def child_setup():
-    # Neither the service nor COMMAND may outlive this driver, even if the
-    # driver itself is killed.
-    if sys.platform.startswith("linux"):
-        import ctypes
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
-def wait_ready(proc, ready_file, log_path):
-    deadline = time.monotonic() + READY_TIMEOUT
-    while time.monotonic() < deadline:
-        if os.path.exists(ready_file):
-            return True
-        if proc.poll() is not None:
-            report("the service exited with code %d before it was ready" % proc.returncode, log_path)
-            return False
-        time.sleep(0.05)
-    report("the service was not ready after %.0f s" % READY_TIMEOUT, log_path)
-    return False
-
-
 def report(message, log_path):
     sys.stderr.write("with_service.py: %s\n" % message)
     try:
@@ -119,95 +87,56 @@ def report(message, log_path):
     sys.stderr.flush()
 
 
-def stop(proc):
-    if proc.poll() is not None:
-        return
-    proc.terminate()
-    try:
-        proc.wait(STOP_GRACE)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-
-
-def exit_code(returncode):
-    return 128 - returncode if returncode < 0 else returncode
-
-
 def main(argv):
     args, command = parse_args(argv)
-
-    def on_signal(signum, _frame):
-        raise Interrupted(signum)
-
-    for signum in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(signum, on_signal)
-
     work = tempfile.mkdtemp(prefix="halvane-e2e-")
-    service = None
-    child = None
+    log_path = os.path.join(work, "service.log")
     try:
-        certs = os.path.abspath(args.certs)
-        make_certs(certs)
-        db = os.path.abspath(args.db) if args.db else os.path.join(work, "state.sqlite3")
-        record = os.path.abspath(args.record) if args.record else os.path.join(work, "record.jsonl")
-        open(record, "w").close()  # each run records only its own requests
-        if args.seed_trader:
-            seed_traders(db, args.seed_trader)
+        with beside.interruptible():
+            certs = os.path.abspath(args.certs)
+            make_certs(certs)
+            db = os.path.abspath(args.db) if args.db else os.path.join(work, "state.sqlite3")
+            record = os.path.abspath(args.record) if args.record else os.path.join(work, "record.jsonl")
+            open(record, "w").close()  # each run records only its own requests
+            if args.seed_trader:
+                seed_traders(db, args.seed_trader)
 
-        ready_file = os.path.join(work, "ready")
-        log_path = os.path.join(work, "service.log")
-        cmd = [sys.executable, SERVICE, "serve", "--host", "127.0.0.1", "--port", str(args.port),
-               "--cert", os.path.join(certs, args.cert_name + ".pem"),
-               "--keyfile", os.path.join(certs, args.cert_name + ".key"),
-               "--ready-file", ready_file, "--record", record, "--db", db]
-        if args.script:
-            cmd += ["--script", os.path.abspath(args.script)]
-        if args.key_hex:
-            cmd += ["--key-hex", args.key_hex]
-        cmd += args.service_arg
-        with open(log_path, "wb") as log:
-            service = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                       preexec_fn=child_setup if os.name == "posix" else None)
-        if not wait_ready(service, ready_file, log_path):
-            return 3
-
-        env = dict(os.environ, HALVANE_TEST_RECORD=record, HALVANE_TEST_CERTS=certs,
-                   HALVANE_TEST_PORT=str(args.port))
-        try:
-            child = subprocess.Popen(command, env=env,
-                                     preexec_fn=child_setup if os.name == "posix" else None)
-        except OSError as e:
-            sys.stderr.write("with_service.py: cannot run %s: %s\n" % (command[0], e))
-            return 127
-        code = exit_code(child.wait())
-        child = None
-
-        if service.poll() is not None:
-            report("the service died while the command ran (exit code %d)" % service.returncode,
-                   log_path)
-            return code or 4
-        if code != 0:
-            report("the command failed with exit code %d" % code, log_path)
-        return code
-    except Interrupted as e:
+            ready_file = os.path.join(work, "ready")
+            cmd = [sys.executable, SERVICE, "serve", "--host", "127.0.0.1", "--port", str(args.port),
+                   "--cert", os.path.join(certs, args.cert_name + ".pem"),
+                   "--keyfile", os.path.join(certs, args.cert_name + ".key"),
+                   "--ready-file", ready_file, "--record", record, "--db", db]
+            if args.script:
+                cmd += ["--script", os.path.abspath(args.script)]
+            if args.key_hex:
+                cmd += ["--key-hex", args.key_hex]
+            with beside.Process(cmd + args.service_arg, log_path, ready=beside.file_exists(ready_file)) as service:
+                env = dict(os.environ, HALVANE_TEST_RECORD=record, HALVANE_TEST_CERTS=certs,
+                           HALVANE_TEST_PORT=str(args.port))
+                if args.script:
+                    env["HALVANE_TEST_SCRIPT"] = os.path.abspath(args.script)
+                try:
+                    code, _ = beside.run(command, env)
+                except OSError as e:
+                    sys.stderr.write("with_service.py: cannot run %s: %s\n" % (command[0], e))
+                    return 127
+                if not service.alive():
+                    report("the service died while the command ran (exit code %d)" % service.proc.returncode,
+                           log_path)
+                    return code or 4
+                if code != 0:
+                    report("the command failed with exit code %d" % code, log_path)
+                return code
+    except beside.NotReady as e:
+        report("the service %s" % e, log_path)
+        return 3
+    except beside.Interrupted as e:
         sys.stderr.write("with_service.py: interrupted by signal %d\n" % e.args[0])
-        if child is not None and child.poll() is None:
-            child.send_signal(e.args[0])
-            try:
-                child.wait(STOP_GRACE)
-            except subprocess.TimeoutExpired:
-                child.kill()
-                child.wait()
         return 128 + e.args[0]
     except RuntimeError as e:
         sys.stderr.write("with_service.py: %s\n" % e)
         return 3
     finally:
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-        if service is not None:
-            stop(service)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -1,5 +1,5 @@
 // Memory running out at each allocation of a call on the real platform stack (libcurl
-// natively, WinHTTP under Wine) against the scripted service (tests/data/transport_cases.json).
+// natively, WinHTTP under Wine) against the scripted service (tests/data/e2e_cases.json).
 // Each call must return normally with "ERROR"; memcheck (linux) and LeakSanitizer
 // (linux-asan) check that an interrupted exchange leaves nothing behind.
 #include <gtest/gtest.h>
@@ -7,7 +7,6 @@
 #include <iostream>
 #include <regex>
 #include <string>
-#include <vector>
 
 #include "export_call.h"
 #include "failing_allocator.h"
@@ -28,22 +27,11 @@ struct Outcome {
 };
 
 Outcome CallOnce(Export which, const char16_t* key, long failAt) {
-    std::vector<char16_t> buffer(1024, u'\0');
-    auto* result = reinterpret_cast<HalvaneChar*>(buffer.data());
-    const auto* k = reinterpret_cast<const HalvaneChar*>(key);
-    const auto* account = reinterpret_cast<const HalvaneChar*>(u"1");
-    test::FailAllocationAfter(failAt);
-    switch (which) {
-        case Export::GetDailyQuiz: GetDailyQuiz(k, account, result, 1024); break;
-        case Export::SubmitQuizAnswers: SubmitQuizAnswers(k, account, account, result, 1024); break;
-        case Export::GetTodayStatusV2: GetTodayStatusV2(k, account, 5, result, 1024); break;
-        case Export::MarkTradingDay: MarkTradingDay(k, account, result, 1024); break;
-        default: break;
-    }
+    test::GuardedBuffer buffer(1024);
     Outcome outcome;
-    outcome.failed = test::AllocationFailed();
-    test::FailAllocationAfter(-1);
-    outcome.text = test::ToUtf8(std::u16string(buffer.data()));
+    outcome.failed = test::FailingAllocation(
+        failAt, [&] { test::CallExport({which, key, u"1", u"1", 5}, buffer.result(), buffer.length()); });
+    outcome.text = buffer.outcome().text();
     return outcome;
 }
 

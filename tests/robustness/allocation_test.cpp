@@ -113,37 +113,18 @@ struct CallRun {
     int openHandles = 0;
 };
 
-// Calls the export directly: test::Invoke allocates, and only the export's own allocations
-// may be made to fail.
-void CallExport(Export which, HalvaneChar* result, int32_t length) {
-    const auto* key = reinterpret_cast<const HalvaneChar*>(u"K\u00e9y");
-    const auto* account = reinterpret_cast<const HalvaneChar*>(u"12345");
-    const auto* answers = reinterpret_cast<const HalvaneChar*>(u"1=a&2=b");
-    switch (which) {
-        case Export::GetDailyQuiz: GetDailyQuiz(key, account, result, length); break;
-        case Export::GetDailyQuizV2: GetDailyQuizV2(key, account, -7, result, length); break;
-        case Export::SubmitQuizAnswers: SubmitQuizAnswers(key, account, answers, result, length); break;
-        case Export::SubmitQuizAnswersV2: SubmitQuizAnswersV2(key, account, answers, -7, result, length); break;
-        case Export::GetTodayStatus: GetTodayStatus(key, account, result, length); break;
-        case Export::GetTodayStatusV2: GetTodayStatusV2(key, account, -7, result, length); break;
-        case Export::MarkTradingDay: MarkTradingDay(key, account, result, length); break;
-    }
-}
-
 CallRun RunOnce(Export which, const ReplyPath& path, long failAt) {
-    constexpr int32_t kLength = 512;
-    constexpr std::size_t kGuard = 32;
     fake::Reset();
     path.script(which);
-    std::vector<char16_t> buffer(kLength + kGuard, test::kCanary);
-    test::FailAllocationAfter(failAt);
-    CallExport(which, reinterpret_cast<HalvaneChar*>(buffer.data()), kLength);
+    // Only the export's own allocations may fail: the buffer is made before, read after.
+    test::GuardedBuffer buffer(512);
     CallRun run;
-    run.failed = test::AllocationFailed();
-    test::FailAllocationAfter(-1);
-    for (std::size_t i = kLength; i < buffer.size(); ++i) run.guardIntact = run.guardIntact && buffer[i] == test::kCanary;
-    buffer[kLength - 1] = u'\0';
-    run.text = test::ToUtf8(std::u16string(buffer.data()));
+    run.failed = test::FailingAllocation(failAt, [&] {
+        test::CallExport({which, u"K\u00e9y", u"12345", u"1=a&2=b", -7}, buffer.result(), buffer.length());
+    });
+    const test::Outcome outcome = buffer.outcome();
+    run.guardIntact = outcome.guardIntact;
+    run.text = outcome.text();
     run.openHandles = fake::state().record.open;
     return run;
 }

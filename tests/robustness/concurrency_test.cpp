@@ -1,12 +1,15 @@
-// The built module called from many threads at once against the scripted service
-// (concurrency_cases.json): every thread gets its own signed replies, so a result that
-// reached the wrong caller, or was mixed from two replies, shows. Then the process's
-// handles and memory over a thousand calls.
+// The built module called from many threads at once against the scripted service: every
+// thread gets its own signed replies, so a result that reached the wrong caller, or was
+// mixed from two replies, shows. Then the process's handles and memory over a thousand
+// calls. The service's script comes from this program too (--write-script PATH), from the
+// same rules that give each call's expected result.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -42,47 +45,110 @@ std::string ThreadName(int thread) {
     return name;
 }
 
-struct PlannedCall {
-    std::u16string key;
-    Export which;
-    std::string expected;  // the result, or the quiz reply's distinctive part
+// A reply of the scripted service and the result a call must give for it.
+struct Exchange {
+    std::string reply;
+    std::string expected;  // the result, or the quiz reply's distinctive end
 };
 
-// The result each call must give, from the cases file's rules for thread `thread`.
+// The reply to thread `thread`'s own key on `which`'s path.
+Exchange OwnExchange(int thread, Export which) {
+    const std::string name = ThreadName(thread);
+    const std::string t = std::to_string(thread);
+    const std::string signedAt = ",\"timestamp\":1700000000,\"signature\":\"{{hmac:";
+    switch (which) {
+        case Export::GetDailyQuiz:
+        case Export::GetDailyQuizV2: {
+            const std::string quiz = "\"quiz\":[{\"number\":1,\"question\":\"" + name + "\"}]}";
+            return {"{\"status\":\"success\",\"timestamp\":{{now}},\"signature\":\"{{hmac:success|{{now}}}}\"," + quiz,
+                    quiz};
+        }
+        case Export::SubmitQuizAnswers:
+        case Export::SubmitQuizAnswersV2:
+            return {"{\"status\":\"success\",\"readiness_final\":\"r" + t + "\",\"allowed_volume_percent\":" + t +
+                        signedAt + "success|r" + t + "|" + t + "|1700000000}}\"}",
+                    "success|r" + t + "|" + t};
+        case Export::GetTodayStatus:
+        case Export::GetTodayStatusV2:
+            return {"{\"status\":\"success\",\"quiz_completed_today\":true,\"readiness_final\":\"r" + t +
+                        "\",\"allowed_volume_percent\":" + t + ",\"daily_drawdown_hit\":false" + signedAt + "has_quiz|" +
+                        t + "|1700000000}}\"}",
+                    "completed|r" + t + "|" + t + "|false"};
+        case Export::MarkTradingDay: return {"{\"status\":\"marked_" + name + "\"}", "marked_" + name};
+    }
+    return {};
+}
+
+// The replies that are the same on every path.
+Exchange VariantExchange(const std::string& variant, const std::string& name) {
+    if (variant == "forged") {
+        return {"{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,"
+                "\"quiz_completed_today\":true,\"timestamp\":1700000000,\"signature\":\"{{hmac:success|1700000001}}\"}",
+                "SIGNATURE_INVALID"};
+    }
+    if (variant == "-open") {
+        return {"{\"status\":\"success\",\"quiz_completed_today\":false,\"timestamp\":{{now}},"
+                "\"signature\":\"{{hmac:no_quiz|{{now}}}}\"}",
+                "not_completed"};
+    }
+    return {"{\"status\":\"error\",\"message\":\"refused " + name + "\"}", "refused " + name};  // "-refused"
+}
+
+struct PlannedCall {
+    std::string key;
+    Export which;
+    Exchange exchange;
+};
+
 PlannedCall Plan(int thread, int index) {
     const MixEntry& entry = kMix[(index + thread) % kMixSize];
     const std::string name = ThreadName(thread);
     const std::string variant = entry.variant;
-    const std::string t = std::to_string(thread);
-    PlannedCall call{test::ToUtf16(variant == "forged" ? variant : name + variant), entry.which, ""};
-    if (variant == "forged") {
-        call.expected = "SIGNATURE_INVALID";
-    } else if (variant == "-open") {
-        call.expected = "not_completed";
-    } else if (variant == "-refused") {
-        call.expected = "refused " + name;
-    } else {
-        switch (entry.which) {
-            case Export::GetDailyQuiz:
-            case Export::GetDailyQuizV2: call.expected = "\"quiz\":[{\"number\":1,\"question\":\"" + name + "\"}]}"; break;
-            case Export::SubmitQuizAnswers:
-            case Export::SubmitQuizAnswersV2: call.expected = "success|r" + t + "|" + t; break;
-            case Export::GetTodayStatus:
-            case Export::GetTodayStatusV2: call.expected = "completed|r" + t + "|" + t + "|false"; break;
-            case Export::MarkTradingDay: call.expected = "marked_" + name; break;
+    if (variant.empty()) return {name, entry.which, OwnExchange(thread, entry.which)};
+    return {variant == "forged" ? variant : name + variant, entry.which, VariantExchange(variant, name)};
+}
+
+std::string Quoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+// The service's script: the reply to every key some call asks for, by the call's path.
+bool WriteScript(const char* path) {
+    std::map<std::string, std::map<std::string, std::string>> replies;  // key -> path -> reply
+    for (int thread = 0; thread < kThreads; ++thread) {
+        for (int index = 0; index < kMixSize; ++index) {
+            const PlannedCall call = Plan(thread, index);
+            replies[call.key][test::ToUtf8(test::PathOf(call.which))] = call.exchange.reply;
         }
     }
-    return call;
+    std::string script = "{\n";
+    for (const auto& [key, byPath] : replies) {
+        std::string paths;
+        for (const auto& [where, reply] : byPath) {
+            paths += (paths.empty() ? "" : ",") + Quoted(where) + ":{\"body\":" + Quoted(reply) + "}";
+        }
+        script += "  " + Quoted(key) + ": {\"by_path\":{" + paths + "}},\n";
+    }
+    script += "  \"default\": {\"status\":404,\"body\":\"no such case\"}\n}\n";
+    std::ofstream out(path, std::ios::binary);
+    out << script;
+    return static_cast<bool>(out.flush());
 }
 
 bool Matches(const PlannedCall& call, const std::string& result) {
     if (call.which == Export::GetDailyQuiz || call.which == Export::GetDailyQuizV2) {
-        if (call.expected.front() != '"') return result == call.expected;
+        const std::string& expected = call.exchange.expected;
+        if (expected.front() != '"') return result == expected;
         // The whole signed reply: its own thread's quiz, at its end.
-        return result.rfind("{\"status\":\"success\",\"timestamp\":", 0) == 0 && result.size() > call.expected.size() &&
-               result.compare(result.size() - call.expected.size(), std::string::npos, call.expected) == 0;
+        return result.rfind("{\"status\":\"success\",\"timestamp\":", 0) == 0 && result.size() > expected.size() &&
+               result.compare(result.size() - expected.size(), std::string::npos, expected) == 0;
     }
-    return result == call.expected;
+    return result == call.exchange.expected;
 }
 
 // What a call gives when its exchange failed in the transport.
@@ -118,7 +184,8 @@ void RunThreads(int threads, int perThread, Exchanges exchanges, Tally& tally) {
             for (int i = 0; i < perThread; ++i) {
                 const PlannedCall call = Plan(t % kThreads, i);
                 const std::string name = ThreadName(t) + "/" + std::to_string(i);
-                test::Call arguments{call.which, call.key.c_str(), u"1", u"1=a", 1700000000};
+                const std::u16string key = test::ToUtf16(call.key);
+                test::Call arguments{call.which, key.c_str(), u"1", u"1=a", 1700000000};
                 std::unique_lock<std::mutex> oneAtATime(exchangeLock, std::defer_lock);
                 if (exchanges == Exchanges::OneAtATime) oneAtATime.lock();
                 test::MarkTraceChannel(("halvane-test: begin " + name + "\n").c_str());
@@ -135,7 +202,7 @@ void RunThreads(int threads, int perThread, Exchanges exchanges, Tally& tally) {
                     continue;
                 }
                 tally.wrong.push_back(name + " " + test::Name(call.which) + ": got \"" + outcome.text() +
-                                      "\", expected \"" + call.expected + "\"");
+                                      "\", expected \"" + call.exchange.expected + "\"");
             }
         });
     }
@@ -188,3 +255,9 @@ TEST(Concurrency, HandlesAndMemoryStayFlatOverAThousandCalls) {
 
 }  // namespace
 }  // namespace halvane
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--write-script") return halvane::WriteScript(argv[2]) ? 0 : 1;
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

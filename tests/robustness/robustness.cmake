@@ -58,9 +58,15 @@ set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PRO
 find_package(Threads REQUIRED)
 add_executable(robustness_concurrency ${_robustness_dir}/concurrency_test.cpp)
 target_link_libraries(robustness_concurrency PRIVATE halvane_test_support halvane_robustness_support halvane
-                      Threads::Threads GTest::gtest_main)
+                      Threads::Threads GTest::gtest)
 halvane_warnings(robustness_concurrency)
-set(_concurrency_cases ${_robustness_dir}/concurrency_cases.json)
+# The program writes the service's script from the rules it checks the results by.
+set(_concurrency_cases ${CMAKE_CURRENT_BINARY_DIR}/concurrency_cases.json)
+add_test(NAME robustness_concurrency_script
+         COMMAND ${_halvane_run} $<TARGET_FILE:robustness_concurrency> --write-script concurrency_cases.json
+         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+set_tests_properties(robustness_concurrency_script PROPERTIES FIXTURES_SETUP concurrency_script
+                     FIXTURES_REQUIRED "${_e2e_fixtures}" LABELS robustness)
 if(CMAKE_CROSSCOMPILING)
   # Under Wine a transport failure counts only when it is Wine's TLS defect (see the test).
   add_test(NAME robustness_concurrency_threads
@@ -75,6 +81,8 @@ else()
 endif()
 halvane_robustness_e2e(robustness_concurrency_growth robustness_concurrency "Concurrency.HandlesAndMemory*"
                        --script ${_concurrency_cases})
+set_property(TEST robustness_concurrency_threads robustness_concurrency_growth APPEND PROPERTY
+             FIXTURES_REQUIRED concurrency_script)
 
 # ---- Memory running out at each allocation, on the scripted platform ----
 add_executable(robustness_allocation ${_robustness_dir}/allocation_test.cpp
@@ -90,7 +98,7 @@ target_include_directories(robustness_allocation_module PRIVATE ${CMAKE_CURRENT_
 target_link_libraries(robustness_allocation_module PRIVATE halvane_test_support halvane_real GTest::gtest_main)
 halvane_warnings(robustness_allocation_module)
 halvane_robustness_e2e(robustness_allocation_module robustness_allocation_module "AllocationFailureModule.*"
-                       --script ${_transport_cases})
+                       --script ${_e2e_cases})
 
 # ---- Bad input through the exports: the scripted platform, then the built module ----
 add_executable(robustness_bad_input ${_robustness_dir}/bad_input_test.cpp)
@@ -113,7 +121,7 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HALVANE_SANITIZE)
     set(_memcheck ${HALVANE_VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite
         --suppressions=${_robustness_dir}/valgrind.supp)
     add_test(NAME robustness_valgrind_exports_scripted
-             COMMAND ${_with_service} --script ${_transport_cases} --
+             COMMAND ${_with_service} --script ${_e2e_cases} --
                      ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsScripted.*)
     add_test(NAME robustness_valgrind_trader_day
              COMMAND ${_with_service} --seed-trader day-key:1001 --
@@ -125,7 +133,7 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HALVANE_SANITIZE)
     add_test(NAME robustness_valgrind_allocation
              COMMAND ${_memcheck} --soname-synonyms=somalloc=nouserintercepts $<TARGET_FILE:robustness_allocation>)
     add_test(NAME robustness_valgrind_allocation_module
-             COMMAND ${_with_service} --script ${_transport_cases} --
+             COMMAND ${_with_service} --script ${_e2e_cases} --
                      ${_memcheck} --soname-synonyms=somalloc=nouserintercepts
                      $<TARGET_FILE:robustness_allocation_module>)
     set_tests_properties(robustness_valgrind_allocation_module PROPERTIES

@@ -21,6 +21,8 @@ import urllib.parse
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SERVICE = os.path.join(REPO, "service", "halvane_service.py")
 sys.path.insert(0, os.path.join(REPO, "service"))
+sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+import beside  # noqa: E402
 import halvane_service as svc  # noqa: E402
 
 DEV_KEY = bytes.fromhex(svc.DEV_KEY_HEX)
@@ -39,43 +41,30 @@ def setUpModule():
     subprocess.run(["bash", os.path.join(REPO, "service", "make_test_certs.sh"), CERTS], check=True)
 
 
-class Service:
+class Service(beside.Process):
     """The service as a child process on a free loopback port."""
 
     def __init__(self, *args, cert="localhost"):
         self.dir = tempfile.mkdtemp(dir=WORK)
-        self.ready = os.path.join(self.dir, "ready")
-        self.log = os.path.join(self.dir, "stderr.log")
+        self.ready_file = ready_file = os.path.join(self.dir, "ready")
         cmd = [sys.executable, SERVICE, "serve", "--port", "0",
                "--cert", os.path.join(CERTS, cert + ".pem"),
                "--keyfile", os.path.join(CERTS, cert + ".key"),
-               "--ready-file", self.ready] + list(args)
-        with open(self.log, "wb") as log:
-            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        for _ in range(400):
-            if os.path.exists(self.ready):
-                with open(self.ready) as f:
-                    host, port, pid = f.read().split()
-                self.port, self.pid = int(port), int(pid)
-                return
-            if self.proc.poll() is not None:
-                break
-            time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("service did not start:\n" + self.stderr())
+               "--ready-file", ready_file] + list(args)
+        super().__init__(cmd, os.path.join(self.dir, "stderr.log"), ready=beside.file_exists(ready_file))
+        try:
+            self.__enter__()
+        except beside.NotReady as e:
+            raise RuntimeError("service %s:\n%s" % (e, self.output()))
+        with open(ready_file) as f:
+            host, port, pid = f.read().split()
+        self.port, self.pid = int(port), int(pid)
 
     def stderr(self):
-        with open(self.log, encoding="utf-8", errors="replace") as f:
-            return f.read()
+        return self.output()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        self.__exit__()
 
 
 def client_context():
@@ -342,12 +331,21 @@ class RealModeTest(unittest.TestCase):
 
     def test_paths_and_methods(self):
         cases = [("POST", "/nowhere.php", 404), ("GET", svc.PATH_QUIZ, 405), ("PUT", svc.PATH_MARK, 405),
-                 ("GET", "/", 404), ("POST", svc.PATH_QUIZ + "x", 404)]
+                 ("GET", "/", 404), ("POST", svc.PATH_QUIZ + "x", 404), ("DELETE", svc.PATH_STATUS, 405),
+                 ("BREW", svc.PATH_QUIZ, 501)]
         for method, path, code in cases:
             with self.subTest(method=method, path=path):
                 status, _, resp = request(self.port, path, form({"key": ALPHA[0]}), method=method)
                 self.assertEqual(status, code)
                 self.assertIsNotNone(resp.getheader("Content-Length"))
+        deadline = time.monotonic() + 10
+        while "BREW" not in self.service.stderr() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertIn("POST /nowhere.php -> 404 unknown path", self.service.stderr())
+        self.assertIn("501", self.service.stderr())
+        # The backend itself answers an unknown path, and changes nothing.
+        reply = svc.RealBackend(self.db, DEV_KEY, lambda: int(time.time())).handle("/nowhere.php", b"")
+        self.assertEqual(reply, ({"status": "error", "message": "not found"}, "unknown path"))
 
     def test_log_holds_no_secrets(self):
         text = call(self.port, svc.PATH_QUIZ, BETA)
@@ -376,7 +374,7 @@ class RestartTest(unittest.TestCase):
             self.assertEqual(json.loads(call(service.port, svc.PATH_MARK, ALPHA))["status"], "success")
         finally:
             service.stop()
-        self.assertFalse(os.path.exists(service.ready))
+        self.assertFalse(os.path.exists(service.ready_file))
         self.assertEqual(service.stderr(), "")
 
         service = Service("--db", db)
@@ -502,17 +500,31 @@ class ScriptedModeTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.db))
 
     def test_default_case(self):
-        d = tempfile.mkdtemp(dir=WORK)
-        script = os.path.join(d, "cases.json")
-        with open(script, "w") as f:
-            json.dump({"default": {"status": 201, "body": "fallback"}, "named": {"body": "named"}}, f)
-        service = Service("--script", script, "--quiet")
-        try:
-            for body, expected in [(b"key=named", (200, b"named")), (b"key=other", (201, b"fallback")),
-                                   (b"\xff\xfe", (201, b"fallback"))]:
-                self.assertEqual(request(service.port, "/any", body)[:2], expected)
-        finally:
-            service.stop()
+        # A map of replies, and the same as test records (a record without a reply gets the default).
+        scripts = [{"default": {"status": 201, "body": "fallback"}, "named": {"body": "named"}},
+                   [{"name": "default", "reply": {"status": 201, "body": "fallback"}},
+                    {"name": "named", "reply": {"body": "named"}, "call": {"export": "MarkTradingDay"}},
+                    {"name": "other", "result": "fallback"}]]
+        for script_cases in scripts:
+            d = tempfile.mkdtemp(dir=WORK)
+            script = os.path.join(d, "cases.json")
+            with open(script, "w") as f:
+                json.dump(script_cases, f)
+            service = Service("--script", script, "--quiet")
+            try:
+                for body, expected in [(b"key=named", (200, b"named")), (b"key=other", (201, b"fallback")),
+                                       (b"\xff\xfe", (201, b"fallback"))]:
+                    self.assertEqual(request(service.port, "/any", body)[:2], expected)
+            finally:
+                service.stop()
+
+    def test_bad_records(self):
+        for records in ([{"reply": {}}], [{"name": "a"}, {"name": "a"}], [{"name": "a", "reply": {"drop": "x"}}]):
+            script = os.path.join(tempfile.mkdtemp(dir=WORK), "cases.json")
+            with open(script, "w") as f:
+                json.dump(records, f)
+            with self.subTest(records=records), self.assertRaises(ValueError):
+                svc.ScriptedBackend(script, DEV_KEY, time.time)
 
 
 class CertificateTest(unittest.TestCase):

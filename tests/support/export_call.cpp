@@ -41,10 +41,8 @@ std::u16string PathOf(Export which) {
     return u"";
 }
 
-Outcome Invoke(const Call& call, int32_t length, bool nullBuffer) {
-    const std::size_t size = (length > 0 ? static_cast<std::size_t>(length) : 0) + kGuard;
-    std::vector<char16_t> buffer(size, kCanary);
-    HalvaneChar* result = nullBuffer ? nullptr : reinterpret_cast<HalvaneChar*>(buffer.data());
+void CallExport(const Call& call, char16_t* buffer, int32_t length) {
+    auto* result = reinterpret_cast<HalvaneChar*>(buffer);
     const HalvaneChar* key = W(call.key);
     const HalvaneChar* account = W(call.account);
     const HalvaneChar* answers = W(call.answers);
@@ -59,11 +57,23 @@ Outcome Invoke(const Call& call, int32_t length, bool nullBuffer) {
         case Export::GetTodayStatusV2: GetTodayStatusV2(key, account, call.brokerTime, result, length); break;
         case Export::MarkTradingDay: MarkTradingDay(key, account, result, length); break;
     }
+}
+
+GuardedBuffer::GuardedBuffer(int32_t length)
+    : length_(length), units_((length > 0 ? static_cast<std::size_t>(length) : 0) + kGuard, kCanary) {}
+
+Outcome GuardedBuffer::outcome() const {
     Outcome outcome;
-    const std::size_t used = size - kGuard;
-    outcome.units.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(used));
-    for (std::size_t i = used; i < size; ++i) outcome.guardIntact = outcome.guardIntact && buffer[i] == kCanary;
+    const std::size_t used = units_.size() - kGuard;
+    outcome.units.assign(units_.begin(), units_.begin() + static_cast<std::ptrdiff_t>(used));
+    for (std::size_t i = used; i < units_.size(); ++i) outcome.guardIntact = outcome.guardIntact && units_[i] == kCanary;
     return outcome;
+}
+
+Outcome Invoke(const Call& call, int32_t length, bool nullBuffer) {
+    GuardedBuffer buffer(length);
+    CallExport(call, nullBuffer ? nullptr : buffer.result(), length);
+    return buffer.outcome();
 }
 
 std::string Outcome::text() const {

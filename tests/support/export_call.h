@@ -47,8 +47,26 @@ struct Outcome {
     std::string text() const;  // up to the first zero, as UTF-8
 };
 
-// Runs the call with a result buffer of `length` code units followed by a guard region,
-// everything preset to kCanary. A null buffer is passed when `nullBuffer` is set.
+// Calls the export into the caller's buffer. Allocates nothing itself, so that a test that
+// counts or fails allocations sees only the export's own.
+void CallExport(const Call& call, char16_t* result, int32_t length);
+
+// A result buffer of `length` code units followed by a guard region, all preset to kCanary.
+// Made before a call whose allocations are counted; outcome() allocates.
+class GuardedBuffer {
+public:
+    explicit GuardedBuffer(int32_t length);
+    char16_t* result() { return units_.data(); }
+    int32_t length() const { return length_; }
+    Outcome outcome() const;
+
+private:
+    int32_t length_;
+    std::vector<char16_t> units_;
+};
+
+// Runs the call with a guarded buffer of `length` units. A null buffer is passed when
+// `nullBuffer` is set.
 Outcome Invoke(const Call& call, int32_t length = 4096, bool nullBuffer = false);
 
 // Convenience: the result text of a call with a large buffer.

@@ -9,4 +9,14 @@ void FailAllocationAfter(long n);
 // True once the armed failure has been thrown.
 bool AllocationFailed();
 
+// Runs `call` with the Nth allocation from now failing; true when that failure was thrown.
+template <class Call>
+bool FailingAllocation(long n, Call&& call) {
+    FailAllocationAfter(n);
+    call();
+    const bool failed = AllocationFailed();
+    FailAllocationAfter(-1);
+    return failed;
+}
+
 }  // namespace halvane::test

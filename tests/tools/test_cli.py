@@ -19,6 +19,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import beside  # noqa: E402
 import check_trace  # noqa: E402
 
 # The last-error code and its name for a refused connection, per platform.
@@ -92,7 +93,7 @@ def main():
         if args.listener:
             # Another debug-output viewer holds the buffer: the export still runs, and its
             # lines go to that viewer.
-            viewer = subprocess.Popen(cli[:-1] + [args.listener], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            viewer = beside.popen(cli[:-1] + [args.listener], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
             try:
                 if viewer.stdout.readline().strip() != b"listening":
                     raise RuntimeError("the other debug-output listener did not start")
@@ -100,9 +101,7 @@ def main():
                       "ERROR", r"trace could not be captured: another program", trace=[])
                 seen = viewer.communicate(timeout=60)[0].decode("utf-8", "replace").replace("\r\n", "\n")
             finally:
-                if viewer.poll() is None:
-                    viewer.kill()
-                    viewer.wait()
+                beside.stop(viewer, grace=0)
             if "".join(check_trace.expected_lines("refused")) in seen:
                 passed += 1
             else:

@@ -121,24 +121,11 @@ TEST_F(Frame, AllocationFailureGivesErrorAndReturnsNormally) {
             fake::Reset();
             fake::ReplyWith(which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2 ? signedReply
                                                                                                  : R"({"status":"error","message":"refused"})");
-            std::vector<char16_t> buffer(4096, kCanary);
-            test::FailAllocationAfter(n);
-            test::Call call{which};
-            const HalvaneChar* key = reinterpret_cast<const HalvaneChar*>(call.key);
-            const HalvaneChar* account = reinterpret_cast<const HalvaneChar*>(call.account);
-            auto* result = reinterpret_cast<HalvaneChar*>(buffer.data());
-            switch (which) {
-                case Export::GetDailyQuiz: GetDailyQuiz(key, account, result, 4096); break;
-                case Export::GetDailyQuizV2: GetDailyQuizV2(key, account, 1, result, 4096); break;
-                case Export::SubmitQuizAnswers: SubmitQuizAnswers(key, account, key, result, 4096); break;
-                case Export::SubmitQuizAnswersV2: SubmitQuizAnswersV2(key, account, key, 1, result, 4096); break;
-                case Export::GetTodayStatus: GetTodayStatus(key, account, result, 4096); break;
-                case Export::GetTodayStatusV2: GetTodayStatusV2(key, account, 1, result, 4096); break;
-                case Export::MarkTradingDay: MarkTradingDay(key, account, result, 4096); break;
-            }
-            const bool failed = test::AllocationFailed();
-            test::FailAllocationAfter(-1);
-            const std::string text = test::ToUtf8(std::u16string(buffer.data()));
+            test::GuardedBuffer buffer(4096);
+            const bool failed = test::FailingAllocation(n, [&] {
+                test::CallExport({which, u"K", u"12345", u"K", 1}, buffer.result(), buffer.length());
+            });
+            const std::string text = buffer.outcome().text();
             if (!failed) {
                 EXPECT_GT(n, 0) << test::Name(which) << ": the call allocates nothing";
                 EXPECT_NE(text, "ERROR") << test::Name(which);

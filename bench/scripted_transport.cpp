@@ -48,7 +48,9 @@ HttpRequest* OpenRequest(HttpConnection*, const char16_t*, const char16_t*) {
     gRead = 0;
     return &gRequest;
 }
-bool SendRequest(HttpRequest*, const char16_t*, const void*, uint32_t bodySize, const StepLimits&) {
+bool SendRequest(HttpRequest*, const char16_t*, const void*, uint32_t bodySize, const StepLimits&,
+                 int64_t* receivingSinceMs) {
+    *receivingSinceMs = MonotonicMs();
     gRequestSize = bodySize;
     return true;
 }

@@ -28,7 +28,7 @@ void TraceFailure(const char* step, unsigned long code) {
 // A phase's end on the monotonic clock, and what its steps may take until then.
 class Deadline {
 public:
-    explicit Deadline(int64_t durationMs) : end_(platform::MonotonicMs() + durationMs) {}
+    explicit Deadline(int64_t durationMs, int64_t fromMs = platform::MonotonicMs()) : end_(fromMs + durationMs) {}
 
     int64_t Left() const {
         const int64_t left = end_ - platform::MonotonicMs();
@@ -139,8 +139,9 @@ std::string SendPostRequestTo(std::string_view body, const char16_t* path) {
     }
 
     Trace("SendPostRequestTo: before WinHttpSendRequest\n");
+    int64_t receivingSince = 0;
     bool sent = platform::SendRequest(request.get(), kContentTypeHeader, body.data(),
-                                      static_cast<uint32_t>(body.size()), sending.Limits());
+                                      static_cast<uint32_t>(body.size()), sending.Limits(), &receivingSince);
     error = sent ? 0 : platform::LastError();
     Trace("SendPostRequestTo: after WinHttpSendRequest\n");
     if (!sent) {
@@ -148,7 +149,7 @@ std::string SendPostRequestTo(std::string_view body, const char16_t* path) {
         return "NETWORK_ERROR";
     }
 
-    const Deadline receiving(kReceiveTimeoutMs);
+    const Deadline receiving(kReceiveTimeoutMs, receivingSince);
     Trace("SendPostRequestTo: before WinHttpReceiveResponse\n");
     bool received = platform::ReceiveResponse(request.get(), receiving.Limits());
     error = received ? 0 : platform::LastError();

@@ -102,8 +102,11 @@ struct StepLimits {
 };
 
 // Sends `headers` (NUL-terminated, CRLF-ended lines) and `body` as the whole request body.
+// `receivingSinceMs` gets the moment (MonotonicMs) from which the receive phase counts for
+// the steps that follow: when the request went out, where part of the reply was already
+// read inside this step, else the step's end.
 bool SendRequest(HttpRequest* request, const char16_t* headers, const void* body, uint32_t bodySize,
-                 const StepLimits& limits);
+                 const StepLimits& limits, int64_t* receivingSinceMs);
 bool ReceiveResponse(HttpRequest* request, const StepLimits& limits);
 bool QueryStatusCode(HttpRequest* request, uint32_t* statusCode);
 // The body length the response head declares; false when it declares none (chunked, or

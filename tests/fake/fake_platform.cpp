@@ -185,13 +185,15 @@ HttpRequest* OpenRequest(HttpConnection* connection, const char16_t* verb, const
 }
 
 bool SendRequest(HttpRequest*, const char16_t* headers, const void* body, uint32_t bodySize,
-                 const StepLimits& limits) {
+                 const StepLimits& limits, int64_t* receivingSinceMs) {
     fake::InsideFake inside;
     auto& record = gState.record;
     record.headers = fake::Text(headers);
     record.body.assign(static_cast<const char*>(body), bodySize);
     ++record.requests;
-    return fake::Blocking("SendRequest", limits) && !fake::Failing(fake::Step::SendRequest);
+    const bool sent = fake::Blocking("SendRequest", limits) && !fake::Failing(fake::Step::SendRequest);
+    *receivingSinceMs = gState.monotonicMs - gState.http.readInsideSendMs;
+    return sent;
 }
 
 bool ReceiveResponse(HttpRequest*, const StepLimits& limits) {

@@ -33,6 +33,8 @@ struct HttpScript {
     // ("SendRequest", ...). A blocking step that needs longer than its budget ends when
     // the budget runs out and fails with 12002, as a platform that honours it does.
     std::map<std::string, int64_t> takesMs;
+    // How much of the send step was already spent reading the reply (as some platforms do).
+    int64_t readInsideSendMs = 0;
 };
 
 struct Record {

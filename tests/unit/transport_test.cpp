@@ -163,6 +163,7 @@ TEST_F(Transport, DeadlineTable) {
         std::string result;
         std::string lastTrace;  // empty: the success trace, whole
         Lines limits;  // the first ones handed out
+        int64_t readInsideSendMs = 0;
     } rows[] = {
         {"a quick exchange", {}, "abc", "",
          {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 15000/15000/15000/20000 in 20000"}},
@@ -175,6 +176,9 @@ TEST_F(Transport, DeadlineTable) {
          "abc", "",
          {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 15000/15000/15000/20000 in 20000",
           "QueryDataAvailable 1000/1000/1000/1000 in 1000"}},
+        {"the head was read inside the send: the receive phase counts from the request's going out",
+         {{"SendRequest", 15000}}, "abc", "", {"SendRequest 15000/15000/15000/20000 in 45000",
+         "ReceiveResponse 8000/8000/8000/8000 in 8000"}, 12000},
         {"the head outlasts the receive phase", {{"ReceiveResponse", 20001}}, "SERVER_ERROR",
          "SendPostRequestTo: WinHttpReceiveResponse FAILED, GetLastError = 12002\n", {}},
         {"the body outlasts the receive phase, head and body together",
@@ -187,6 +191,7 @@ TEST_F(Transport, DeadlineTable) {
         auto& http = fake::state().http;
         http.chunks = {"a", "b", "c"};
         http.takesMs = row.takesMs;
+        http.readInsideSendMs = row.readInsideSendMs;
         EXPECT_EQ(Post(), row.result);
         const auto& record = fake::state().record;
         if (row.lastTrace.empty()) {

@@ -317,7 +317,13 @@ HttpRequest* OpenRequest(HttpConnection* c, const char16_t* verb, const char16_t
 }
 
 bool SendRequest(HttpRequest* r, const char16_t* headers, const void* body, uint32_t bodySize,
-                 const StepLimits& limits) {
+                 const StepLimits& limits, int64_t* receivingSinceMs) {
+    // The whole exchange runs here under its own phase limits: what follows only hands out
+    // what arrived.
+    struct AtReturn {
+        int64_t* since;
+        ~AtReturn() { *since = MonotonicMs(); }
+    } atReturn{receivingSinceMs};
     CURL* easy = r->easy.get();
 
     // The caller's header lines, plus empty "Accept:" and "Expect:" so that libcurl adds

@@ -53,14 +53,22 @@ public:
     StepWatchdog(const StepWatchdog&) = delete;
     StepWatchdog& operator=(const StepWatchdog&) = delete;
 
+    // The connection stands: the TLS handshake and the request have the send timeout from
+    // now on, as a whole.
+    void Connected() { Shorten(MonotonicMs() + limits_.sendMs); }
     // The request went out inside the step: the reply that the step may go on to read has
     // the receive timeout from now on, as a whole.
     void RequestSent() {
-        const int64_t receiveBy = MonotonicMs() + limits_.receiveMs;
-        if (receiveBy < deadline_.load()) deadline_.store(receiveBy);
+        sentAt_ = MonotonicMs();
+        Shorten(sentAt_ + limits_.receiveMs);
     }
+    // When the request went out, if that happened inside the step (0: not seen).
+    int64_t SentAt() const { return sentAt_; }
 
 private:
+    void Shorten(int64_t deadline) {
+        if (deadline < deadline_.load()) deadline_.store(deadline);
+    }
     static DWORD WINAPI Run(void* self) {
         auto* watchdog = static_cast<StepWatchdog*>(self);
         while (WaitForSingleObject(watchdog->stop_.get(), kTickMs) == WAIT_TIMEOUT) {
@@ -79,6 +87,7 @@ private:
     static constexpr DWORD kTickMs = 100;
     HINTERNET request_;
     StepLimits limits_;
+    int64_t sentAt_ = 0;  // set on the calling thread only
     std::atomic<int64_t> deadline_;
     UniqueWinHandle stop_;
     UniqueWinHandle thread_;
@@ -98,11 +107,14 @@ bool Guarded(HINTERNET request, const StepLimits& limits, Call call) {
     return ok != FALSE;
 }
 
-// Told by WinHTTP, on the calling thread, when the request has gone out.
+// Told by WinHTTP, on the calling thread, when the connection stands and when the request
+// has gone out.
+constexpr DWORD kToldSteps = WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER | WINHTTP_CALLBACK_STATUS_REQUEST_SENT;
 void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
-    if (status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT && context != 0) {
-        reinterpret_cast<StepWatchdog*>(context)->RequestSent();
-    }
+    if (context == 0) return;
+    auto* watchdog = reinterpret_cast<StepWatchdog*>(context);
+    if (status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER) watchdog->Connected();
+    if (status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT) watchdog->RequestSent();
 }
 }  // namespace
 
@@ -160,14 +172,15 @@ HttpRequest* OpenRequest(HttpConnection* seamConnection, const char16_t* verb, c
 }
 
 bool SendRequest(HttpRequest* seamRequest, const char16_t* headers, const void* body, uint32_t bodySize,
-                 const StepLimits& limits) {
+                 const StepLimits& limits, int64_t* receivingSinceMs) {
     HINTERNET request = Native(seamRequest);
     return Guarded(request, limits, [&](StepWatchdog& watchdog) {
-        // Some WinHTTP implementations read the response head inside the send: from the
-        // moment the request is out, that read has the receive timeout as a whole.
+        // The send phase starts once the connection stands. Some WinHTTP implementations
+        // read the response head inside the send too: from the moment the request is out,
+        // that read has the receive timeout as a whole.
         DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&watchdog);
         const bool told = WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
-                          WinHttpSetStatusCallback(request, OnRequestStatus, WINHTTP_CALLBACK_STATUS_REQUEST_SENT, 0) !=
+                          WinHttpSetStatusCallback(request, OnRequestStatus, kToldSteps, 0) !=
                               WINHTTP_INVALID_STATUS_CALLBACK;
         const BOOL sent = WinHttpSendRequest(request, Wide(headers), static_cast<DWORD>(-1), const_cast<void*>(body),
                                              bodySize, bodySize, 0);
@@ -177,6 +190,8 @@ bool SendRequest(HttpRequest* seamRequest, const char16_t* headers, const void* 
             context = 0;
             WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
         }
+        // Where the reply's head was read inside the send, its time counts against the receive.
+        *receivingSinceMs = watchdog.SentAt() != 0 ? watchdog.SentAt() : MonotonicMs();
         SetLastError(error);
         return sent;
     });

@@ -47,8 +47,8 @@ void Teardown() {}
 
 bool Exchange(const std::string& body) {
     Handles h;
-    h.session = WinHttpOpen(L"Halvane/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, 0);
+    h.session =
+        WinHttpOpen(L"Halvane/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (h.session == nullptr) return false;
     WinHttpSetTimeouts(h.session, 15000, 15000, 15000, 20000);
     h.connection = WinHttpConnect(h.session, host.c_str(), port, 0);
@@ -57,8 +57,8 @@ bool Exchange(const std::string& body) {
                                    WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     if (h.request == nullptr) return false;
     const auto size = static_cast<DWORD>(body.size());
-    if (!WinHttpSendRequest(h.request, L"Content-Type: application/x-www-form-urlencoded\r\n",
-                            static_cast<DWORD>(-1), const_cast<char*>(body.data()), size, size, 0)) {
+    if (!WinHttpSendRequest(h.request, L"Content-Type: application/x-www-form-urlencoded\r\n", static_cast<DWORD>(-1),
+                            const_cast<char*>(body.data()), size, size, 0)) {
         return false;
     }
     if (!WinHttpReceiveResponse(h.request, nullptr)) return false;

@@ -141,9 +141,12 @@ int main(int argc, char** argv) {
     double seconds = 5;
     std::vector<int> threadCounts = {1, 4, 16};
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--calls") == 0) calls = std::max(10, std::atoi(argv[i + 1]));
-        else if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::max(0.5, std::atof(argv[i + 1]));
-        else if (std::strcmp(argv[i], "--threads") == 0) threadCounts = ParseList(argv[i + 1]);
+        if (std::strcmp(argv[i], "--calls") == 0)
+            calls = std::max(10, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--seconds") == 0)
+            seconds = std::max(0.5, std::atof(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--threads") == 0)
+            threadCounts = ParseList(argv[i + 1]);
         else {
             std::fprintf(stderr, "usage: e2e_bench [--calls N] [--seconds S] [--threads 1,4,16]\n");
             return 2;
@@ -188,8 +191,8 @@ int main(int argc, char** argv) {
                 moduleCalls.failures);
     std::printf("%-28s %9.3f %9.3f %9.3f %9.3f %9d\n", bare::kName, bareCalls.Mean(), bareCalls.Percentile(0.5),
                 bareCalls.Percentile(0.9), bareCalls.Percentile(0.99), bareCalls.failures);
-    std::printf("ratio module/bare: mean %.3f, median %.3f (target <= 1.05)\n\n",
-                moduleCalls.Mean() / bareCalls.Mean(), moduleCalls.Percentile(0.5) / bareCalls.Percentile(0.5));
+    std::printf("ratio module/bare: mean %.3f, median %.3f (target <= 1.05)\n\n", moduleCalls.Mean() / bareCalls.Mean(),
+                moduleCalls.Percentile(0.5) / bareCalls.Percentile(0.5));
 
     std::printf("throughput, %.1f s of each kind per thread count (calls per second)\n", seconds);
     // The ratio reads like the sequential one: time per module call over time per bare call.

@@ -21,14 +21,15 @@ std::string Sign(const std::string& payload) {
 }
 
 std::string QuizReply() {
-    std::string reply = R"({"status":"success","timestamp":1700000000,"signature":")" + Sign("success|1700000000") +
-                        R"(","quiz":[)";
+    std::string reply =
+        R"({"status":"success","timestamp":1700000000,"signature":")" + Sign("success|1700000000") + R"(","quiz":[)";
     const char* questions[] = {"Is the stop set before entry?", "How much of the account may one trade risk?",
                                "What follows three losses in a row?", "Is the news calendar checked?"};
     for (int i = 0; i < 4; ++i) {
         if (i > 0) reply += ",";
-        reply += R"({"number":)" + std::to_string(i + 1) + R"(,"question":")" + questions[i] +
-                 R"(","options":[{"letter":"a","text":"Yes, always"},{"letter":"b","text":"Only when it looks risky"},{"letter":"c","text":"No"}]})";
+        reply +=
+            R"({"number":)" + std::to_string(i + 1) + R"(,"question":")" + questions[i] +
+            R"(","options":[{"letter":"a","text":"Yes, always"},{"letter":"b","text":"Only when it looks risky"},{"letter":"c","text":"No"}]})";
     }
     return reply + "]}";
 }
@@ -66,12 +67,15 @@ void BM_Export(benchmark::State& state, const std::string& reply, const Call& ca
 
 void Register() {
     const std::string quiz = QuizReply();
-    const std::string answers = R"({"status":"success","readiness_final":"caution","allowed_volume_percent":50,"timestamp":1700000000,"signature":")" +
-                                Sign("success|caution|50|1700000000") + R"("})";
-    const std::string completed = R"({"status":"success","quiz_completed_today":true,"readiness_final":"ready","allowed_volume_percent":100,"daily_drawdown_hit":false,"timestamp":1700000000,"signature":")" +
-                                  Sign("has_quiz|100|1700000000") + R"("})";
-    const std::string forged = R"({"status":"success","quiz_completed_today":true,"readiness_final":"ready","allowed_volume_percent":100,"daily_drawdown_hit":false,"timestamp":1700000000,"signature":")" +
-                               Sign("has_quiz|50|1700000000") + R"("})";
+    const std::string answers =
+        R"({"status":"success","readiness_final":"caution","allowed_volume_percent":50,"timestamp":1700000000,"signature":")" +
+        Sign("success|caution|50|1700000000") + R"("})";
+    const std::string completed =
+        R"({"status":"success","quiz_completed_today":true,"readiness_final":"ready","allowed_volume_percent":100,"daily_drawdown_hit":false,"timestamp":1700000000,"signature":")" +
+        Sign("has_quiz|100|1700000000") + R"("})";
+    const std::string forged =
+        R"({"status":"success","quiz_completed_today":true,"readiness_final":"ready","allowed_volume_percent":100,"daily_drawdown_hit":false,"timestamp":1700000000,"signature":")" +
+        Sign("has_quiz|50|1700000000") + R"("})";
     const std::string refusal = R"({"status":"error","message":"unknown key"})";
     const std::string marked = R"({"status":"success"})";
 

@@ -136,8 +136,8 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
     }
     const int chunkCount = static_cast<int>(http.chunks.size());
     http.status = (flags & 0x08) != 0 ? 100u + (statusSeed * 7u) % 500u : 200u;
-    static constexpr fake::Step kSteps[] = {fake::Step::OpenSession, fake::Step::Connect,
-                                            fake::Step::OpenRequest, fake::Step::SendRequest,
+    static constexpr fake::Step kSteps[] = {fake::Step::OpenSession,     fake::Step::Connect,
+                                            fake::Step::OpenRequest,     fake::Step::SendRequest,
                                             fake::Step::ReceiveResponse, fake::Step::QueryStatusCode};
     const bool stepFails = (flags & 0x10) != 0;
     if (stepFails) {
@@ -161,9 +161,9 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
     // AddressSanitizer see any write past the guard as well.
     const std::size_t units = static_cast<std::size_t>(std::max(length, 0));
     std::vector<char16_t> buffer(units + kGuardUnits, kCanary);
-    test::CallExport({which, Pointer(key, keyCount), Pointer(account, accountCount), Pointer(answers, answersCount),
-                      brokerTime},
-                     nullBuffer ? nullptr : buffer.data(), length);
+    test::CallExport(
+        {which, Pointer(key, keyCount), Pointer(account, accountCount), Pointer(answers, answersCount), brokerTime},
+        nullBuffer ? nullptr : buffer.data(), length);
 
     // The exchange: nothing at all for an oversized argument, else at most one request
     // carrying the arguments in order, and every handle closed again.
@@ -225,8 +225,8 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
 }  // namespace halvane::fuzzing
 
 // The libFuzzer entry point of a target that runs `family`'s exports.
-#define HALVANE_EXPORT_FUZZ_TARGET(family)                                        \
+#define HALVANE_EXPORT_FUZZ_TARGET(family)                                         \
     extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) { \
         ::halvane::fuzzing::RunExportCase(data, size, family);                     \
-        return 0;                                                                 \
+        return 0;                                                                  \
     }

@@ -6,14 +6,13 @@ namespace fz = halvane::fuzzing;
 
 namespace {
 
-const fz::ExportFamily kFamily{
-    fz::Export::GetDailyQuiz, fz::Export::GetDailyQuizV2,
-    [](const std::u16string& units, const std::string&, const std::string& reply) {
-        return fz::IsConversionOf(units, reply);
-    },
-    [](const std::string&, const std::string& payload, const std::string& timestamp) {
-        return payload == "success|" + timestamp;
-    }};
+const fz::ExportFamily kFamily{fz::Export::GetDailyQuiz, fz::Export::GetDailyQuizV2,
+                               [](const std::u16string& units, const std::string&, const std::string& reply) {
+                                   return fz::IsConversionOf(units, reply);
+                               },
+                               [](const std::string&, const std::string& payload, const std::string& timestamp) {
+                                   return payload == "success|" + timestamp;
+                               }};
 
 }  // namespace
 

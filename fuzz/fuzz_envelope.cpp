@@ -86,7 +86,8 @@ void CheckBody(InputReader& input) {
         fields.push_back({name, values.back()});
     }
 
-    const std::string body = halvane::BuildRequestBody(std::span<const halvane::RequestField>(fields.data(), fields.size()));
+    const std::string body =
+        halvane::BuildRequestBody(std::span<const halvane::RequestField>(fields.data(), fields.size()));
     if (fields.empty()) {
         FUZZ_CHECK(body.empty());
         return;

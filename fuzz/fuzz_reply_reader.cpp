@@ -15,9 +15,15 @@ using halvane::ExtractReplyField;
 
 namespace {
 
-constexpr std::string_view kNames[] = {"status",          "message",         "timestamp",
-                                       "signature",       "readiness_final", "allowed_volume_percent",
-                                       "daily_drawdown_hit", "quiz_completed_today", "quiz"};
+constexpr std::string_view kNames[] = {"status",
+                                       "message",
+                                       "timestamp",
+                                       "signature",
+                                       "readiness_final",
+                                       "allowed_volume_percent",
+                                       "daily_drawdown_hit",
+                                       "quiz_completed_today",
+                                       "quiz"};
 
 void CheckField(std::string_view reply, std::string_view name) {
     const std::string value = ExtractReplyField(reply, name);

@@ -18,12 +18,11 @@ bool Vouches(const std::string& text, const std::string& payload, const std::str
     return text.find("|" + percent + "|") != std::string::npos;
 }
 
-const fz::ExportFamily kFamily{
-    fz::Export::GetTodayStatus, fz::Export::GetTodayStatusV2,
-    [](const std::u16string&, const std::string& text, const std::string&) {
-        return text == "not_completed" || fz::StartsWith(text, "completed|");
-    },
-    Vouches};
+const fz::ExportFamily kFamily{fz::Export::GetTodayStatus, fz::Export::GetTodayStatusV2,
+                               [](const std::u16string&, const std::string& text, const std::string&) {
+                                   return text == "not_completed" || fz::StartsWith(text, "completed|");
+                               },
+                               Vouches};
 
 }  // namespace
 

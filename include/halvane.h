@@ -41,31 +41,30 @@ extern "C" {
 
 /* "/get_daily_quiz.php": the whole signed reply, the service's message, "SIGNATURE_INVALID"
  * or "ERROR". */
-HALVANE_API void HALVANE_CALL GetDailyQuiz(const HalvaneChar* key, const HalvaneChar* account,
-                                           HalvaneChar* result, int32_t resultLength);
-HALVANE_API void HALVANE_CALL GetDailyQuizV2(const HalvaneChar* key, const HalvaneChar* account,
-                                             int64_t brokerTime, HalvaneChar* result, int32_t resultLength);
+HALVANE_API void HALVANE_CALL GetDailyQuiz(const HalvaneChar* key, const HalvaneChar* account, HalvaneChar* result,
+                                           int32_t resultLength);
+HALVANE_API void HALVANE_CALL GetDailyQuizV2(const HalvaneChar* key, const HalvaneChar* account, int64_t brokerTime,
+                                             HalvaneChar* result, int32_t resultLength);
 
 /* "/submit_quiz_answers.php": "success|<readiness>|<percent>", the service's message,
  * "SIGNATURE_INVALID" or "ERROR". */
 HALVANE_API void HALVANE_CALL SubmitQuizAnswers(const HalvaneChar* key, const HalvaneChar* account,
-                                                const HalvaneChar* answers, HalvaneChar* result,
-                                                int32_t resultLength);
+                                                const HalvaneChar* answers, HalvaneChar* result, int32_t resultLength);
 HALVANE_API void HALVANE_CALL SubmitQuizAnswersV2(const HalvaneChar* key, const HalvaneChar* account,
-                                                  const HalvaneChar* answers, int64_t brokerTime,
-                                                  HalvaneChar* result, int32_t resultLength);
+                                                  const HalvaneChar* answers, int64_t brokerTime, HalvaneChar* result,
+                                                  int32_t resultLength);
 
 /* "/get_today_status.php": "not_completed", "completed|<readiness>|<percent>|<drawdown>",
  * the service's message, "SIGNATURE_INVALID" or "ERROR". */
-HALVANE_API void HALVANE_CALL GetTodayStatus(const HalvaneChar* key, const HalvaneChar* account,
-                                             HalvaneChar* result, int32_t resultLength);
-HALVANE_API void HALVANE_CALL GetTodayStatusV2(const HalvaneChar* key, const HalvaneChar* account,
-                                               int64_t brokerTime, HalvaneChar* result, int32_t resultLength);
+HALVANE_API void HALVANE_CALL GetTodayStatus(const HalvaneChar* key, const HalvaneChar* account, HalvaneChar* result,
+                                             int32_t resultLength);
+HALVANE_API void HALVANE_CALL GetTodayStatusV2(const HalvaneChar* key, const HalvaneChar* account, int64_t brokerTime,
+                                               HalvaneChar* result, int32_t resultLength);
 
 /* "/mark_trading_day.php": "success", the service's own status word, the empty text when
  * the service could not be reached or gave no status, or "ERROR". */
-HALVANE_API void HALVANE_CALL MarkTradingDay(const HalvaneChar* key, const HalvaneChar* account,
-                                             HalvaneChar* result, int32_t resultLength);
+HALVANE_API void HALVANE_CALL MarkTradingDay(const HalvaneChar* key, const HalvaneChar* account, HalvaneChar* result,
+                                             int32_t resultLength);
 
 #ifdef __cplusplus
 }

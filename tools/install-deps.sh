@@ -2,7 +2,7 @@
 # Installs what building and testing halvane needs on Debian 12: CMake and Ninja, g++ and
 # the MinGW-w64 cross compilers for 64-bit and 32-bit Windows, Wine with its 32-bit half
 # (the i386 architecture is added for it), libcurl with OpenSSL, GoogleTest, Google
-# Benchmark, clang (fuzzing), Python 3, openssl, osslsigncode (Authenticode signing),
+# Benchmark, clang (fuzzing) and clang-format (the format gate), Python 3, openssl, osslsigncode (Authenticode signing),
 # tinyproxy, zip, valgrind and nlohmann-json (the tests read JSON). Does nothing when all is there.
 set -euo pipefail
 
@@ -13,7 +13,7 @@ packages=(
   wine64 libwine wine32:i386
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   googletest libgtest-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang clang-format libclang-rt-14-dev
   python3 tinyproxy zip unzip procps valgrind osslsigncode
   nlohmann-json3-dev
 )

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: natively, under the sanitizers, and the Windows
-# build (64-bit and 32-bit) under Wine; then a bounded run of every fuzz target, a build of
-# the benchmarks and the demo. Each build and each test run is a stage; a failed stage fails
+# build (64-bit and 32-bit) under Wine, after a check that the sources follow .clang-format;
+# then a bounded run of every fuzz target, a build of the benchmarks and the demo. Each build and each test run is a stage; a failed stage fails
 # the run, the others still run, and the last line counts them. Exits non-zero when anything
 # fails.
 #
@@ -25,6 +25,8 @@ stage() {  # stage NAME COMMAND...: runs one stage of the run and counts it
   return 1
 }
 build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; }
+# The sources follow .clang-format.
+stage "format" bash tools/check-format.sh || true
 for preset in "${presets[@]}"; do
   stage "${preset}: build" build "$preset" || true
 done

@@ -30,8 +30,7 @@ private:
 
 std::string ComputeHmacSha256Hex(std::string_view message, const uint8_t* key, std::size_t keySize) {
     uint8_t digest[32];
-    if (!platform::HmacSha256(key, keySize, reinterpret_cast<const uint8_t*>(message.data()),
-                              message.size(), digest)) {
+    if (!platform::HmacSha256(key, keySize, reinterpret_cast<const uint8_t*>(message.data()), message.size(), digest)) {
         return {};
     }
     return BytesToHex(digest, sizeof digest);

@@ -40,8 +40,8 @@ public:
     platform::StepLimits Limits() const {
         const int64_t left = Left() > 0 ? Left() : 1;
         auto bound = [left](int timeoutMs) { return static_cast<int>(timeoutMs < left ? timeoutMs : left); };
-        return {bound(kResolveTimeoutMs), bound(kConnectTimeoutMs), bound(kSendTimeoutMs),
-                bound(kReceiveTimeoutMs), static_cast<uint32_t>(left)};
+        return {bound(kResolveTimeoutMs), bound(kConnectTimeoutMs), bound(kSendTimeoutMs), bound(kReceiveTimeoutMs),
+                static_cast<uint32_t>(left)};
     }
 
 private:
@@ -61,7 +61,8 @@ std::string ReadBody(HttpRequest* request, const Deadline& receiving) {
         if (receiving.Passed()) return "READ_ERROR";
         uint32_t available = 0;
         if (!platform::QueryDataAvailable(request, &available, receiving.Limits())) {
-            return reply.empty() ? "EMPTY_RESPONSE" : "READ_ERROR";
+            // Out of time inside the body is a broken reply, not an empty one.
+            return reply.empty() && !receiving.Passed() ? "EMPTY_RESPONSE" : "READ_ERROR";
         }
         if (available == 0) break;
         if (available > kLargestChunk) available = kLargestChunk;
@@ -115,8 +116,7 @@ std::string SendPostRequestTo(std::string_view body, const char16_t* path) {
     Trace("SendPostRequestTo: after OpenHttpSession\n");
     if (!session) return "NETWORK_ERROR";
 
-    platform::SetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
-                          kReceiveTimeoutMs);
+    platform::SetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
 
     // Each failing step's error code is taken as soon as the step returns: writing a trace
     // line may change the thread's last error.

@@ -16,9 +16,8 @@ using Operation = std::string (*)(const CallArguments&);
 
 const char16_t* Utf16(const HalvaneChar* text) { return reinterpret_cast<const char16_t*>(text); }
 
-void RunExport(Operation operation, const HalvaneChar* key, const HalvaneChar* account,
-               const HalvaneChar* answers, bool hasAnswers, std::optional<int64_t> brokerTime,
-               HalvaneChar* result, int32_t resultLength) noexcept {
+void RunExport(Operation operation, const HalvaneChar* key, const HalvaneChar* account, const HalvaneChar* answers,
+               bool hasAnswers, std::optional<int64_t> brokerTime, HalvaneChar* result, int32_t resultLength) noexcept {
     ArgumentBuffer<kArgumentBufferSize> keyBuffer;
     ArgumentBuffer<kArgumentBufferSize> accountBuffer;
     ArgumentBuffer<kAnswersBufferSize> answersBuffer;

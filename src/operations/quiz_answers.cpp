@@ -7,8 +7,7 @@
 namespace halvane {
 
 std::string RunQuizAnswers(const CallArguments& arguments) {
-    const std::string reply =
-        SendPostRequestTo(BuildOperationBody(arguments, true), u"/submit_quiz_answers.php");
+    const std::string reply = SendPostRequestTo(BuildOperationBody(arguments, true), u"/submit_quiz_answers.php");
     if (reply.empty()) return "ERROR";
     if (ExtractReplyField(reply, "status") != "success") return MessageOrError(reply);
 

@@ -56,8 +56,8 @@ void Trace(const char* line);
 
 // Writes the 32-byte HMAC-SHA256 of `message` under `key` to `digest`; false when any
 // provider step fails.
-bool HmacSha256(const uint8_t* key, std::size_t keySize, const uint8_t* message,
-                std::size_t messageSize, uint8_t digest[32]);
+bool HmacSha256(const uint8_t* key, std::size_t keySize, const uint8_t* message, std::size_t messageSize,
+                uint8_t digest[32]);
 
 // ---- HTTPS exchange, one step per call ----
 // A session, a connection and a request are distinct types, each defined by its backend and

@@ -69,7 +69,8 @@ void ExpectRequest(const ScriptedCase& c) {
         EXPECT_EQ(request.body, (*expected)["body"].get<std::string>());
     }
     if (expected->contains("body_like")) {
-        EXPECT_TRUE(std::regex_match(request.body, std::regex((*expected)["body_like"].get<std::string>()))) << request.body;
+        EXPECT_TRUE(std::regex_match(request.body, std::regex((*expected)["body_like"].get<std::string>())))
+            << request.body;
     }
     if (!expected->contains("headers")) return;
     for (const auto& [name, value] : (*expected)["headers"].items()) {

@@ -11,7 +11,9 @@
 namespace halvane {
 namespace {
 
-std::string Post(const std::string& key) { return SendPostRequestTo("key=" + key + "&account=1", u"/get_daily_quiz.php"); }
+std::string Post(const std::string& key) {
+    return SendPostRequestTo("key=" + key + "&account=1", u"/get_daily_quiz.php");
+}
 
 // Each transport record of the scripted cases (tests/data/e2e_cases.json).
 class TransportScripted : public testing::TestWithParam<test::ScriptedCase> {};

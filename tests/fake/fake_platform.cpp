@@ -20,7 +20,6 @@ struct InsideFake {
 };
 thread_local unsigned long tLastError = 0;
 
-
 bool Failing(Step step) {
     if (gState.http.failAt != step) return false;
     tLastError = gState.http.errorCode;
@@ -104,7 +103,6 @@ bool SystemRandom(uint8_t* out, std::size_t size) {
     return true;
 }
 
-
 void Trace(const char* line) {
     fake::InsideFake inside;
     gState.record.trace.emplace_back(line);
@@ -115,8 +113,10 @@ void Trace(const char* line) {
 bool HmacSha256(const uint8_t* key, std::size_t keySize, const uint8_t* message, std::size_t messageSize,
                 uint8_t digest[32]) {
     if (gState.hmacFails) return false;
-    std::string hex = fake::ReferenceHmacHex(std::string(reinterpret_cast<const char*>(message), messageSize), key, keySize);
-    for (int i = 0; i < 32; ++i) digest[i] = static_cast<uint8_t>(std::strtoul(hex.substr(2 * i, 2).c_str(), nullptr, 16));
+    std::string hex =
+        fake::ReferenceHmacHex(std::string(reinterpret_cast<const char*>(message), messageSize), key, keySize);
+    for (int i = 0; i < 32; ++i)
+        digest[i] = static_cast<uint8_t>(std::strtoul(hex.substr(2 * i, 2).c_str(), nullptr, 16));
     return true;
 }
 
@@ -184,8 +184,8 @@ HttpRequest* OpenRequest(HttpConnection* connection, const char16_t* verb, const
     return &gRequest;
 }
 
-bool SendRequest(HttpRequest*, const char16_t* headers, const void* body, uint32_t bodySize,
-                 const StepLimits& limits, int64_t* receivingSinceMs) {
+bool SendRequest(HttpRequest*, const char16_t* headers, const void* body, uint32_t bodySize, const StepLimits& limits,
+                 int64_t* receivingSinceMs) {
     fake::InsideFake inside;
     auto& record = gState.record;
     record.headers = fake::Text(headers);

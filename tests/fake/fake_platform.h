@@ -24,9 +24,9 @@ struct HttpScript {
     Step failAt = Step::None;  // this step fails, with `errorCode` as its last error
     unsigned long errorCode = 0;
     uint32_t status = 200;
-    std::vector<std::string> chunks;  // the body, as the platform hands it out
-    int readFailsAt = -1;             // ReadData fails for this chunk index
-    int availabilityFailsAt = -1;     // QueryDataAvailable fails when this chunk is next
+    std::vector<std::string> chunks;        // the body, as the platform hands it out
+    int readFailsAt = -1;                   // ReadData fails for this chunk index
+    int availabilityFailsAt = -1;           // QueryDataAvailable fails when this chunk is next
     std::optional<uint64_t> contentLength;  // the length the head declares, if any
     bool traceChangesLastError = false;
     // How long each call of a step takes on the monotonic clock, by its name in the record
@@ -38,9 +38,9 @@ struct HttpScript {
 };
 
 struct Record {
-    std::vector<std::string> calls;   // every step by its name in the seam, in order ("Connect", ...)
-    std::vector<std::string> trace;   // trace lines
-    std::vector<std::string> freed;   // proxy strings released, by name
+    std::vector<std::string> calls;  // every step by its name in the seam, in order ("Connect", ...)
+    std::vector<std::string> trace;  // trace lines
+    std::vector<std::string> freed;  // proxy strings released, by name
     std::u16string agent, proxy, bypass, host, verb, path, headers;
     bool namedProxy = false;
     uint16_t port = 0;

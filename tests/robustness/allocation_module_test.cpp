@@ -29,8 +29,9 @@ struct Outcome {
 Outcome CallOnce(Export which, const char16_t* key, long failAt) {
     test::GuardedBuffer buffer(1024);
     Outcome outcome;
-    outcome.failed = test::FailingAllocation(
-        failAt, [&] { test::CallExport({which, key, u"1", u"1", 5}, buffer.result(), buffer.length()); });
+    outcome.failed = test::FailingAllocation(failAt, [&] {
+        test::CallExport({which, key, u"1", u"1", 5}, buffer.result(), buffer.length());
+    });
     outcome.text = buffer.outcome().text();
     return outcome;
 }
@@ -46,9 +47,9 @@ TEST(AllocationFailureModule, EveryAllocationOfAnExchange) {
         Export which;
         const char16_t* key;  // the scripted case
     } cases[] = {
-        {Export::GetDailyQuiz, u"signed-quiz"},        {Export::SubmitQuizAnswers, u"signed-answers"},
-        {Export::GetTodayStatusV2, u"signed-status"},  {Export::MarkTradingDay, u"mark"},
-        {Export::GetDailyQuiz, u"chunked"},            {Export::GetDailyQuiz, u"http500"},
+        {Export::GetDailyQuiz, u"signed-quiz"},       {Export::SubmitQuizAnswers, u"signed-answers"},
+        {Export::GetTodayStatusV2, u"signed-status"}, {Export::MarkTradingDay, u"mark"},
+        {Export::GetDailyQuiz, u"chunked"},           {Export::GetDailyQuiz, u"http500"},
         {Export::MarkTradingDay, u"midbody"},
     };
     for (const auto& c : cases) {

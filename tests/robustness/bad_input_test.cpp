@@ -58,7 +58,8 @@ std::string RefusedResult(Export which) { return which == Export::MarkTradingDay
 std::u16string Delivered(const std::string& text, int32_t length) {
     if (length <= 0) return u"";
     std::u16string units = test::ToUtf16(text) + u'\0';
-    if (static_cast<int32_t>(units.size()) > length) units = length >= 6 ? std::u16string(u"ERROR", 6) : std::u16string(1, u'\0');
+    if (static_cast<int32_t>(units.size()) > length)
+        units = length >= 6 ? std::u16string(u"ERROR", 6) : std::u16string(1, u'\0');
     return units + std::u16string(static_cast<std::size_t>(length) - units.size(), kCanary);
 }
 
@@ -130,13 +131,19 @@ TEST_F(BadInput, UnpairedSurrogatesAreSentAsReplacementCharacters) {
         std::u16string text;
         std::string sent;
     } cases[] = {
-        {u"\xD83D" u"ab", fffd + "ab"},              // lone high at the start
-        {u"ab\xD83D", "ab" + fffd},                  // lone high at the end
-        {u"\xDE00" u"ab", fffd + "ab"},              // lone low at the start
-        {u"ab\xDE00", "ab" + fffd},                  // lone low at the end
-        {u"a\xDE00\xD83D" u"b", "a" + fffd + fffd + "b"},  // a pair the wrong way round
+        {u"\xD83D"
+         u"ab",
+         fffd + "ab"},               // lone high at the start
+        {u"ab\xD83D", "ab" + fffd},  // lone high at the end
+        {u"\xDE00"
+         u"ab",
+         fffd + "ab"},               // lone low at the start
+        {u"ab\xDE00", "ab" + fffd},  // lone low at the end
+        {u"a\xDE00\xD83D"
+         u"b",
+         "a" + fffd + fffd + "b"},                              // a pair the wrong way round
         {u"a\xD83D\xD83D\xDE00", "a" + fffd + "%F0%9F%98%80"},  // a high before a proper pair
-        {u"\xD83D\xDE00", "%F0%9F%98%80"},           // a proper pair, for contrast
+        {u"\xD83D\xDE00", "%F0%9F%98%80"},                      // a proper pair, for contrast
     };
     for (const auto& c : cases) {
         Check({Export::GetTodayStatus, c.text.c_str(), u"1"}, "key", c.sent, 256, "key " + c.sent);
@@ -159,7 +166,7 @@ TEST_F(BadInput, ArgumentsAtAndPastTheirBufferLimits) {
         {std::u16string(253, u'k') + u"\u20ac", false},
         {std::u16string(251, u'k') + u"\U0001F600", true},
         {std::u16string(252, u'k') + u"\U0001F600", false},
-        {std::u16string(252, u'k') + u"\xD83D", true},   // a lone surrogate takes three bytes
+        {std::u16string(252, u'k') + u"\xD83D", true},  // a lone surrogate takes three bytes
         {std::u16string(253, u'k') + u"\xD83D", false},
         {std::u16string(85, u'\u20ac'), true},
         {std::u16string(86, u'\u20ac'), false},
@@ -185,11 +192,12 @@ TEST_F(BadInput, ArgumentsAtAndPastTheirBufferLimits) {
     const std::u16string inside = std::u16string(2045, u'a') + u"\u00e9";
     Check({Export::SubmitQuizAnswers, u"k", u"1", answers2047.c_str()}, "answers", std::string(2047, 'a'), 16, "2047");
     Check({Export::SubmitQuizAnswers, u"k", u"1", answers2048.c_str()}, "answers", std::nullopt, 16, "2048");
-    Check({Export::SubmitQuizAnswersV2, u"k", u"1", inside.c_str(), 9}, "answers", std::string(2045, 'a') + "%C3%A9", 16,
-          "2045 + 2-byte");
+    Check({Export::SubmitQuizAnswersV2, u"k", u"1", inside.c_str(), 9}, "answers", std::string(2045, 'a') + "%C3%A9",
+          16, "2045 + 2-byte");
     Check({Export::SubmitQuizAnswersV2, u"k", u"1", straddle.c_str(), 9}, "answers", std::nullopt, 16, "2046 + 2-byte");
     // A key that fits beside answers that do not: still nothing.
-    Check({Export::SubmitQuizAnswersV2, u"k", u"1", answers2048.c_str(), 9}, "answers", std::nullopt, 8, "2048, short buffer");
+    Check({Export::SubmitQuizAnswersV2, u"k", u"1", answers2048.c_str(), 9}, "answers", std::nullopt, 8,
+          "2048, short buffer");
 }
 
 }  // namespace

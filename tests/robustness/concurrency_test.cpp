@@ -32,9 +32,9 @@ struct MixEntry {
     const char* variant;
 };
 const MixEntry kMix[] = {
-    {Export::GetDailyQuiz, ""},          {Export::GetDailyQuizV2, ""},   {Export::SubmitQuizAnswers, ""},
-    {Export::SubmitQuizAnswersV2, ""},   {Export::GetTodayStatus, ""},   {Export::GetTodayStatusV2, ""},
-    {Export::MarkTradingDay, ""},        {Export::GetTodayStatus, "-open"}, {Export::SubmitQuizAnswers, "-refused"},
+    {Export::GetDailyQuiz, ""},         {Export::GetDailyQuizV2, ""},      {Export::SubmitQuizAnswers, ""},
+    {Export::SubmitQuizAnswersV2, ""},  {Export::GetTodayStatus, ""},      {Export::GetTodayStatusV2, ""},
+    {Export::MarkTradingDay, ""},       {Export::GetTodayStatus, "-open"}, {Export::SubmitQuizAnswers, "-refused"},
     {Export::GetDailyQuizV2, "forged"},
 };
 constexpr int kMixSize = static_cast<int>(std::size(kMix));
@@ -71,8 +71,8 @@ Exchange OwnExchange(int thread, Export which) {
         case Export::GetTodayStatus:
         case Export::GetTodayStatusV2:
             return {"{\"status\":\"success\",\"quiz_completed_today\":true,\"readiness_final\":\"r" + t +
-                        "\",\"allowed_volume_percent\":" + t + ",\"daily_drawdown_hit\":false" + signedAt + "has_quiz|" +
-                        t + "|1700000000}}\"}",
+                        "\",\"allowed_volume_percent\":" + t + ",\"daily_drawdown_hit\":false" + signedAt +
+                        "has_quiz|" + t + "|1700000000}}\"}",
                     "completed|r" + t + "|" + t + "|false"};
         case Export::MarkTradingDay: return {"{\"status\":\"marked_" + name + "\"}", "marked_" + name};
     }
@@ -82,14 +82,16 @@ Exchange OwnExchange(int thread, Export which) {
 // The replies that are the same on every path.
 Exchange VariantExchange(const std::string& variant, const std::string& name) {
     if (variant == "forged") {
-        return {"{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,"
-                "\"quiz_completed_today\":true,\"timestamp\":1700000000,\"signature\":\"{{hmac:success|1700000001}}\"}",
-                "SIGNATURE_INVALID"};
+        return {
+            "{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,"
+            "\"quiz_completed_today\":true,\"timestamp\":1700000000,\"signature\":\"{{hmac:success|1700000001}}\"}",
+            "SIGNATURE_INVALID"};
     }
     if (variant == "-open") {
-        return {"{\"status\":\"success\",\"quiz_completed_today\":false,\"timestamp\":{{now}},"
-                "\"signature\":\"{{hmac:no_quiz|{{now}}}}\"}",
-                "not_completed"};
+        return {
+            "{\"status\":\"success\",\"quiz_completed_today\":false,\"timestamp\":{{now}},"
+            "\"signature\":\"{{hmac:no_quiz|{{now}}}}\"}",
+            "not_completed"};
     }
     return {"{\"status\":\"error\",\"message\":\"refused " + name + "\"}", "refused " + name};  // "-refused"
 }

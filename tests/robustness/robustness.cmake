@@ -48,8 +48,16 @@ halvane_hostile(robustness_hostile_quick "Hostile.TransportAndExports"
 # first mode), then peers that hold the call: those calls wait side by side for their
 # deadline (20 s). The redirect chain comes last: its hops are the only handshakes made while
 # the others wait.
+if(CMAKE_CROSSCOMPILING)
+  # Under Wine an endless head cannot be bounded (see the test's table): on its own.
+  set(_endless_head "")
+  halvane_hostile(robustness_hostile_endless_head "Hostile.BoundedInTimeAndMemory" endless_head)
+  set_tests_properties(robustness_hostile_endless_head PROPERTIES LABELS "robustness;slow")
+else()
+  set(_endless_head endless_head)
+endif()
 halvane_hostile(robustness_hostile_bounded "Hostile.BoundedInTimeAndMemory"
-                forged huge endless_head endless_header_line endless_body endless_trailers
+                forged huge ${_endless_head} endless_header_line endless_body endless_trailers
                 endless_chunk_extension gzip_bomb
                 many_chunks silent trickle_head trickle_body slow_continue cut_stall_length cut_stall_chunked slow_redirects)
 # A handshake trickled through a relay, on its own: no other handshake may overlap it under Wine.

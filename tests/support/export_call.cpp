@@ -66,7 +66,8 @@ Outcome GuardedBuffer::outcome() const {
     Outcome outcome;
     const std::size_t used = units_.size() - kGuard;
     outcome.units.assign(units_.begin(), units_.begin() + static_cast<std::ptrdiff_t>(used));
-    for (std::size_t i = used; i < units_.size(); ++i) outcome.guardIntact = outcome.guardIntact && units_[i] == kCanary;
+    for (std::size_t i = used; i < units_.size(); ++i)
+        outcome.guardIntact = outcome.guardIntact && units_[i] == kCanary;
     return outcome;
 }
 

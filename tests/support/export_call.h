@@ -26,8 +26,8 @@ bool HasBrokerTime(Export which);
 // The service path each export posts to.
 std::u16string PathOf(Export which);
 
-inline constexpr Export kAllExports[] = {Export::GetDailyQuiz,        Export::GetDailyQuizV2,  Export::SubmitQuizAnswers,
-                                         Export::SubmitQuizAnswersV2, Export::GetTodayStatus,  Export::GetTodayStatusV2,
+inline constexpr Export kAllExports[] = {Export::GetDailyQuiz,        Export::GetDailyQuizV2, Export::SubmitQuizAnswers,
+                                         Export::SubmitQuizAnswersV2, Export::GetTodayStatus, Export::GetTodayStatusV2,
                                          Export::MarkTradingDay};
 
 struct Call {
@@ -42,8 +42,8 @@ struct Call {
 inline constexpr char16_t kCanary = 0xBEEF;
 
 struct Outcome {
-    std::u16string units;  // the buffer's first `length` code units after the call
-    bool guardIntact = true;  // nothing written at or past `length`
+    std::u16string units;      // the buffer's first `length` code units after the call
+    bool guardIntact = true;   // nothing written at or past `length`
     std::string text() const;  // up to the first zero, as UTF-8
 };
 

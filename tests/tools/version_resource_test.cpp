@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
         }
         check(found != nullptr && (value == "*" ? !found->empty() : *found == value),
               name + " is '" + (found != nullptr ? *found : "(absent)") + "', expected '" + value + "'");
-        if (name == "FileVersion") check(value == numbers, std::string("fixed file version ") + numbers + " vs " + value);
+        if (name == "FileVersion")
+            check(value == numbers, std::string("fixed file version ") + numbers + " vs " + value);
     }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

@@ -22,7 +22,8 @@ std::string Repeat(const std::string& text, int times) {
 
 std::string Unhex(const std::string& hex) {
     std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -34,7 +35,8 @@ TEST(ComputeHmacSha256Hex, Rfc4231Vectors) {
         {Repeat("0b", 20), "4869205468657265", "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
         {"4a656665", "7768617420646f2079612077616e7420666f72206e6f7468696e673f",
          "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-        {std::string(40, 'a'), std::string(100, 'd'), "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
+        {std::string(40, 'a'), std::string(100, 'd'),
+         "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
         {"0102030405060708090a0b0c0d0e0f10111213141516171819", Repeat("cd", 50),
          "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
         {Repeat("0c", 20), "546573742057697468205472756e636174696f6e", "a3b6167473100ee06e0c796c2955552b"},
@@ -42,8 +44,10 @@ TEST(ComputeHmacSha256Hex, Rfc4231Vectors) {
          "54657374205573696e67204c6172676572205468616e20426c6f636b2d53697a65204b6579202d2048617368204b6579204669727374",
          "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
         {std::string(262, 'a'),
-         "5468697320697320612074657374207573696e672061206c6172676572207468616e20626c6f636b2d73697a65206b657920616e642061206c61726765722074"
-         "68616e20626c6f636b2d73697a6520646174612e20546865206b6579206e6565647320746f20626520686173686564206265666f7265206265696e6720757365"
+         "5468697320697320612074657374207573696e672061206c6172676572207468616e20626c6f636b2d73697a65206b657920616e64206"
+         "1206c61726765722074"
+         "68616e20626c6f636b2d73697a6520646174612e20546865206b6579206e6565647320746f20626520686173686564206265666f72652"
+         "06265696e6720757365"
          "642062792074686520484d414320616c676f726974686d2e",
          "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
     };
@@ -54,7 +58,8 @@ TEST(ComputeHmacSha256Hex, Rfc4231Vectors) {
         EXPECT_EQ(digest.substr(0, v.digest.size()), v.digest);
         EXPECT_EQ(digest.size(), 64u);
         // The test's own HMAC agrees, so the operation tables sign with a trustworthy oracle.
-        EXPECT_EQ(fake::ReferenceHmacHex(Unhex(v.dataHex), reinterpret_cast<const uint8_t*>(key.data()), key.size()), digest);
+        EXPECT_EQ(fake::ReferenceHmacHex(Unhex(v.dataHex), reinterpret_cast<const uint8_t*>(key.data()), key.size()),
+                  digest);
     }
 }
 
@@ -62,7 +67,8 @@ TEST(ComputeHmacSha256Hex, EmptyMessageAndKeyWithZeroBytes) {
     uint8_t key[32] = {0, 0, 1, 0};
     key[31] = 7;
     EXPECT_EQ(ComputeHmacSha256Hex("", key, 32), fake::ReferenceHmacHex("", key, 32));
-    EXPECT_EQ(ComputeHmacSha256Hex(std::string("a\0b", 3), key, 32), fake::ReferenceHmacHex(std::string("a\0b", 3), key, 32));
+    EXPECT_EQ(ComputeHmacSha256Hex(std::string("a\0b", 3), key, 32),
+              fake::ReferenceHmacHex(std::string("a\0b", 3), key, 32));
     // A key that begins with a zero byte is used whole, not as an empty text.
     EXPECT_NE(ComputeHmacSha256Hex("m", key, 32), ComputeHmacSha256Hex("m", key, 0));
 }
@@ -92,7 +98,9 @@ TEST(Conversions, WideToUtf8Table) {
         {std::u16string(1, char16_t(0xD800)), "\xEF\xBF\xBD"},
         {std::u16string(1, char16_t(0xDC00)), "\xEF\xBF\xBD"},
         {std::u16string{char16_t(0xDC00), char16_t(0xD800)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {std::u16string{u'a', char16_t(0xD800), u'b'}, "a\xEF\xBF\xBD" "b"},
+        {std::u16string{u'a', char16_t(0xD800), u'b'},
+         "a\xEF\xBF\xBD"
+         "b"},
     };
     for (const auto& c : cases) {
         char out[16];

@@ -63,7 +63,8 @@ TEST(DecimalText, WholeSignedRange) {
 }
 
 TEST_F(Envelope, NonceIsThirtyTwoLowerHexDigits) {
-    fake::state().nonce = {0xde, 0xad, 0xbe, 0xef, 0x00, 0x01, 0x7f, 0x80, 0xff, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70};
+    fake::state().nonce = {0xde, 0xad, 0xbe, 0xef, 0x00, 0x01, 0x7f, 0x80,
+                           0xff, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70};
     EXPECT_EQ(MakeNonce(), "deadbeef00017f80ff10203040506070");
 }
 
@@ -92,7 +93,8 @@ TEST_F(Envelope, ExactBodyOfEveryExport) {
         std::string body;
     } cases[] = {
         {{Export::GetDailyQuiz, u"", u"12345"}, "key=&account=12345" + tail},
-        {{Export::GetDailyQuizV2, u"", u"12345", u"", 1699990000}, "key=&account=12345" + tail + "&broker_time=1699990000"},
+        {{Export::GetDailyQuizV2, u"", u"12345", u"", 1699990000},
+         "key=&account=12345" + tail + "&broker_time=1699990000"},
         {{Export::SubmitQuizAnswers, u"k", u"1", u"1=a&2=b"}, "key=k&account=1&answers=1%3Da%262%3Db" + tail},
         {{Export::SubmitQuizAnswersV2, u"k", u"1", u"", -5}, "key=k&account=1&answers=" + tail + "&broker_time=-5"},
         {{Export::GetTodayStatus, u"a b", u"\u00e9"}, "key=a%20b&account=%C3%A9" + tail},

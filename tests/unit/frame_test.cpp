@@ -2,7 +2,6 @@
 // that is not clean UTF-8, and memory running out, through the exports.
 #include <gtest/gtest.h>
 
-
 #include "export_call.h"
 #include "fake_platform.h"
 
@@ -74,7 +73,9 @@ TEST_F(Frame, InvalidUtf8BecomesReplacementCharacters) {
         std::string bytes;
         std::u16string expected;
     } cases[] = {
-        {"a\xFF" "b", u"a\uFFFDb"},
+        {"a\xFF"
+         "b",
+         u"a\uFFFDb"},
         {"\xC3", u"\uFFFD"},
         {"x\xC0\xAFy", u"x\uFFFD\uFFFDy"},
         {"\xE2\x82", u"\uFFFD"},
@@ -115,12 +116,14 @@ TEST_F(Frame, OversizedArgumentSendsNothingAndGivesError) {
 TEST_F(Frame, AllocationFailureGivesErrorAndReturnsNormally) {
     // Fail the 1st, 2nd, ... allocation of one call of each export until a call completes
     // without reaching the armed failure.
-    const std::string signedReply = "{\"status\":\"success\",\"timestamp\":1,\"signature\":\"" + fake::Sign("success|1") + "\"}";
+    const std::string signedReply =
+        "{\"status\":\"success\",\"timestamp\":1,\"signature\":\"" + fake::Sign("success|1") + "\"}";
     for (Export which : test::kAllExports) {
         for (long n = 0;; ++n) {
             fake::Reset();
-            fake::ReplyWith(which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2 ? signedReply
-                                                                                                 : R"({"status":"error","message":"refused"})");
+            fake::ReplyWith(which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2
+                                ? signedReply
+                                : R"({"status":"error","message":"refused"})");
             test::GuardedBuffer buffer(4096);
             const bool failed = test::FailingAllocation(n, [&] {
                 test::CallExport({which, u"K", u"12345", u"K", 1}, buffer.result(), buffer.length());

@@ -18,14 +18,16 @@ using fake::Step;
 using Lines = std::vector<std::string>;
 
 const Lines kSuccessTrace = {
-    "SendPostRequestTo: before OpenHttpSession\n",      "SendPostRequestTo: after OpenHttpSession\n",
-    "SendPostRequestTo: before WinHttpConnect\n",       "SendPostRequestTo: after WinHttpConnect\n",
-    "SendPostRequestTo: before WinHttpOpenRequest\n",   "SendPostRequestTo: after WinHttpOpenRequest\n",
-    "SendPostRequestTo: before WinHttpSendRequest\n",   "SendPostRequestTo: after WinHttpSendRequest\n",
+    "SendPostRequestTo: before OpenHttpSession\n",        "SendPostRequestTo: after OpenHttpSession\n",
+    "SendPostRequestTo: before WinHttpConnect\n",         "SendPostRequestTo: after WinHttpConnect\n",
+    "SendPostRequestTo: before WinHttpOpenRequest\n",     "SendPostRequestTo: after WinHttpOpenRequest\n",
+    "SendPostRequestTo: before WinHttpSendRequest\n",     "SendPostRequestTo: after WinHttpSendRequest\n",
     "SendPostRequestTo: before WinHttpReceiveResponse\n", "SendPostRequestTo: after WinHttpReceiveResponse\n",
 };
 
-Lines First(std::size_t count) { return Lines(kSuccessTrace.begin(), kSuccessTrace.begin() + static_cast<std::ptrdiff_t>(count)); }
+Lines First(std::size_t count) {
+    return Lines(kSuccessTrace.begin(), kSuccessTrace.begin() + static_cast<std::ptrdiff_t>(count));
+}
 Lines With(Lines lines, const std::string& last) {
     lines.push_back(last);
     return lines;
@@ -57,17 +59,26 @@ TEST_F(Transport, FailureTable) {
         std::string result;
     } rows[] = {
         {"no session", Step::OpenSession, First(2), {}, "NETWORK_ERROR"},
-        {"no connection", Step::Connect, With(First(4), "SendPostRequestTo: WinHttpConnect FAILED, GetLastError = 12029\n"),
-         {"session"}, "NETWORK_ERROR"},
-        {"no request", Step::OpenRequest,
+        {"no connection",
+         Step::Connect,
+         With(First(4), "SendPostRequestTo: WinHttpConnect FAILED, GetLastError = 12029\n"),
+         {"session"},
+         "NETWORK_ERROR"},
+        {"no request",
+         Step::OpenRequest,
          With(First(6), "SendPostRequestTo: WinHttpOpenRequest FAILED, GetLastError = 12029\n"),
-         {"connection", "session"}, "NETWORK_ERROR"},
-        {"send fails", Step::SendRequest,
+         {"connection", "session"},
+         "NETWORK_ERROR"},
+        {"send fails",
+         Step::SendRequest,
          With(First(8), "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12029\n"),
-         {"request", "connection", "session"}, "NETWORK_ERROR"},
-        {"receive fails", Step::ReceiveResponse,
+         {"request", "connection", "session"},
+         "NETWORK_ERROR"},
+        {"receive fails",
+         Step::ReceiveResponse,
          With(First(10), "SendPostRequestTo: WinHttpReceiveResponse FAILED, GetLastError = 12029\n"),
-         {"request", "connection", "session"}, "SERVER_ERROR"},
+         {"request", "connection", "session"},
+         "SERVER_ERROR"},
         {"status query fails", Step::QueryStatusCode, First(10), {"request", "connection", "session"}, "SERVER_ERROR"},
     };
     for (const auto& row : rows) {
@@ -145,11 +156,10 @@ TEST_F(Transport, RequestSettings) {
     EXPECT_EQ(record.headers, u"Content-Type: application/x-www-form-urlencoded\r\n");
     EXPECT_EQ(record.body, "a=1&b=2");
     EXPECT_EQ(record.timeouts, (std::array<int, 4>{15000, 15000, 15000, 20000}));
-    const Lines expected = {"QueryProxySettings", "OpenSession", "SetTimeouts",
-                            "Connect", "OpenRequest", "SendRequest", "ReceiveResponse",
-                            "QueryStatusCode", "QueryContentLength", "QueryDataAvailable", "ReadData",
-                            "QueryDataAvailable", "CloseRequest", "CloseConnection",
-                            "CloseSession"};
+    const Lines expected = {"QueryProxySettings", "OpenSession",        "SetTimeouts",     "Connect",
+                            "OpenRequest",        "SendRequest",        "ReceiveResponse", "QueryStatusCode",
+                            "QueryContentLength", "QueryDataAvailable", "ReadData",        "QueryDataAvailable",
+                            "CloseRequest",       "CloseConnection",    "CloseSession"};
     EXPECT_EQ(record.calls, expected);
 }
 
@@ -162,27 +172,46 @@ TEST_F(Transport, DeadlineTable) {
         std::map<std::string, int64_t> takesMs;
         std::string result;
         std::string lastTrace;  // empty: the success trace, whole
-        Lines limits;  // the first ones handed out
+        Lines limits;           // the first ones handed out
         int64_t readInsideSendMs = 0;
     } rows[] = {
-        {"a quick exchange", {}, "abc", "",
+        {"a quick exchange",
+         {},
+         "abc",
+         "",
          {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 15000/15000/15000/20000 in 20000"}},
-        {"the send outlasts the three first phases", {{"SendRequest", 45001}}, "NETWORK_ERROR",
-         "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n", {"SendRequest 15000/15000/15000/20000 in 45000"}},
-        {"opening the session ate into the send's budget", {{"OpenSession", 40000}, {"SendRequest", 6000}},
-         "NETWORK_ERROR", "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n",
+        {"the send outlasts the three first phases",
+         {{"SendRequest", 45001}},
+         "NETWORK_ERROR",
+         "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n",
+         {"SendRequest 15000/15000/15000/20000 in 45000"}},
+        {"opening the session ate into the send's budget",
+         {{"OpenSession", 40000}, {"SendRequest", 6000}},
+         "NETWORK_ERROR",
+         "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n",
          {"SendRequest 5000/5000/5000/5000 in 5000"}},
-        {"a slow send leaves the receive its whole 20 s", {{"SendRequest", 44000}, {"ReceiveResponse", 19000}},
-         "abc", "",
+        {"a slow send leaves the receive its whole 20 s",
+         {{"SendRequest", 44000}, {"ReceiveResponse", 19000}},
+         "abc",
+         "",
          {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 15000/15000/15000/20000 in 20000",
           "QueryDataAvailable 1000/1000/1000/1000 in 1000"}},
         {"the head was read inside the send: the receive phase counts from the request's going out",
-         {{"SendRequest", 15000}}, "abc", "", {"SendRequest 15000/15000/15000/20000 in 45000",
-         "ReceiveResponse 8000/8000/8000/8000 in 8000"}, 12000},
-        {"the head outlasts the receive phase", {{"ReceiveResponse", 20001}}, "SERVER_ERROR",
-         "SendPostRequestTo: WinHttpReceiveResponse FAILED, GetLastError = 12002\n", {}},
+         {{"SendRequest", 15000}},
+         "abc",
+         "",
+         {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 8000/8000/8000/8000 in 8000"},
+         12000},
+        {"the head outlasts the receive phase",
+         {{"ReceiveResponse", 20001}},
+         "SERVER_ERROR",
+         "SendPostRequestTo: WinHttpReceiveResponse FAILED, GetLastError = 12002\n",
+         {}},
         {"the body outlasts the receive phase, head and body together",
-         {{"ReceiveResponse", 12000}, {"QueryDataAvailable", 3000}}, "READ_ERROR", "", {}},
+         {{"ReceiveResponse", 12000}, {"QueryDataAvailable", 3000}},
+         "READ_ERROR",
+         "",
+         {}},
         {"a read outlasts what is left", {{"ReceiveResponse", 19000}, {"ReadData", 1001}}, "READ_ERROR", "", {}},
     };
     for (const auto& row : rows) {
@@ -224,7 +253,11 @@ TEST_F(Transport, BodyLimitTable) {
         {"declared and whole", {"ab", "c"}, 3, "<whole>", true},
         {"ends short of its declared length", {"ab", "c"}, 4, "READ_ERROR", true},
         {"declared empty", {}, 0, "EMPTY_RESPONSE", true},
-        {"a chunk over 64 KiB arrives whole, in pieces", {std::string(150000, 'q') + "end"}, std::nullopt, "<whole>", true},
+        {"a chunk over 64 KiB arrives whole, in pieces",
+         {std::string(150000, 'q') + "end"},
+         std::nullopt,
+         "<whole>",
+         true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -235,7 +268,8 @@ TEST_F(Transport, BodyLimitTable) {
         std::string whole;
         for (const auto& chunk : row.chunks) whole += chunk;
         const std::string reply = Post();
-        EXPECT_TRUE(reply == (row.result == "<whole>" ? whole : row.result)) << reply.substr(0, 40) << " (" << reply.size() << " bytes)";
+        EXPECT_TRUE(reply == (row.result == "<whole>" ? whole : row.result))
+            << reply.substr(0, 40) << " (" << reply.size() << " bytes)";
         const auto& calls = fake::state().record.calls;
         EXPECT_EQ(std::count(calls.begin(), calls.end(), "QueryDataAvailable") != 0, row.read);
         EXPECT_EQ(fake::state().record.open, 0);
@@ -255,8 +289,15 @@ TEST_F(Transport, ProxyChoiceTable) {
         {"no settings: direct", false, nullptr, nullptr, nullptr, false, u"", u"", {}},
         {"auto-config URL only: direct", false, u"http://pac/", nullptr, nullptr, false, u"", u"", {"autoConfigUrl"}},
         {"proxy without bypass", false, nullptr, u"proxy:3128", nullptr, true, u"proxy:3128", u"", {"proxy"}},
-        {"proxy with bypass, all released in order", false, u"http://pac/", u"proxy:3128", u"<local>", true,
-         u"proxy:3128", u"<local>", {"autoConfigUrl", "proxy", "proxyBypass"}},
+        {"proxy with bypass, all released in order",
+         false,
+         u"http://pac/",
+         u"proxy:3128",
+         u"<local>",
+         true,
+         u"proxy:3128",
+         u"<local>",
+         {"autoConfigUrl", "proxy", "proxyBypass"}},
         {"bypass only: direct", false, nullptr, nullptr, u"<local>", false, u"", u"", {"proxyBypass"}},
     };
     for (const auto& row : rows) {

@@ -68,7 +68,8 @@ struct CodeName {
     CURLcode code;
     const char* name;
 };
-#define HALVANE_CURL_CODE(name) {name, #name}
+#define HALVANE_CURL_CODE(name) \
+    { name, #name }
 constexpr CodeName kCurlCodes[] = {
     HALVANE_CURL_CODE(CURLE_FAILED_INIT),
     HALVANE_CURL_CODE(CURLE_URL_MALFORMAT),
@@ -95,8 +96,9 @@ constexpr CodeName kCurlCodes[] = {
 std::unique_ptr<TraceCapture> StartTraceCapture(std::string& note) {
     // The module checks the same thing before each line.
     if (access("/dev/log", W_OK) != 0) {
-        note = "the trace is not captured: libhalvane.so writes its trace lines to syslog (facility user, "
-               "priority debug) only when /dev/log exists, and it does not here";
+        note =
+            "the trace is not captured: libhalvane.so writes its trace lines to syslog (facility user, "
+            "priority debug) only when /dev/log exists, and it does not here";
         return nullptr;
     }
     return std::make_unique<SyslogCapture>();

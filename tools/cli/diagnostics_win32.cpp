@@ -41,8 +41,9 @@ bool CreateOwn(Handle& handle, Create create, std::string& note, const char* nam
     }
     if (error == ERROR_ALREADY_EXISTS) {
         handle.reset();
-        note = "the trace could not be captured: another program (a debug-output viewer or debugger) "
-               "is reading the debug output; the trace lines go to it";
+        note =
+            "the trace could not be captured: another program (a debug-output viewer or debugger) "
+            "is reading the debug output; the trace lines go to it";
         return false;
     }
     return true;
@@ -57,22 +58,25 @@ public:
         }
         // The writer side opens the buffer first, then the two events, so the buffer is made
         // last, once both events are ours.
-        if (!CreateOwn(bufferReady_, [] { return CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY"); },
-                       note, "DBWIN_BUFFER_READY") ||
-            !CreateOwn(dataReady_, [] { return CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY"); }, note,
-                       "DBWIN_DATA_READY") ||
-            !CreateOwn(mapping_,
-                       [] {
-                           return CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferSize,
-                                                     L"DBWIN_BUFFER");
-                       },
-                       note, "DBWIN_BUFFER")) {
+        if (!CreateOwn(
+                bufferReady_, [] { return CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY"); }, note,
+                "DBWIN_BUFFER_READY") ||
+            !CreateOwn(
+                dataReady_, [] { return CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY"); }, note,
+                "DBWIN_DATA_READY") ||
+            !CreateOwn(
+                mapping_,
+                [] {
+                    return CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferSize,
+                                              L"DBWIN_BUFFER");
+                },
+                note, "DBWIN_BUFFER")) {
             return false;
         }
         view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, kBufferSize));
         if (!view_) {
-            note = "the trace could not be captured: cannot map DBWIN_BUFFER (error " +
-                   std::to_string(GetLastError()) + ")";
+            note = "the trace could not be captured: cannot map DBWIN_BUFFER (error " + std::to_string(GetLastError()) +
+                   ")";
             return false;
         }
         try {
@@ -194,13 +198,13 @@ std::string SystemText(unsigned long code) {
                                 reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     }
     if (length == 0 && (code < WINHTTP_ERROR_BASE || code > WINHTTP_ERROR_LAST)) {
-        length = FormatMessageW(flags | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0,
-                                reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        length = FormatMessageW(flags | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, reinterpret_cast<wchar_t*>(&text),
+                                0, nullptr);
     }
     std::string narrow = length != 0 ? Narrow(text) : std::string();
     if (text != nullptr) LocalFree(text);
-    while (!narrow.empty() && (narrow.back() == '\n' || narrow.back() == '\r' || narrow.back() == ' ' ||
-                               narrow.back() == '.')) {
+    while (!narrow.empty() &&
+           (narrow.back() == '\n' || narrow.back() == '\r' || narrow.back() == ' ' || narrow.back() == '.')) {
         narrow.pop_back();
     }
     return narrow;
@@ -230,8 +234,8 @@ std::string DescribeProxySettings() {
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config;
     ZeroMemory(&config, sizeof config);
     if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) {
-        return "direct (the current user's proxy settings could not be read, error " +
-               std::to_string(GetLastError()) + ")";
+        return "direct (the current user's proxy settings could not be read, error " + std::to_string(GetLastError()) +
+               ")";
     }
     std::string text;
     if (config.lpszProxy != nullptr) {

@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
             flag = true;
         } else if (valued) {
             if (i + 1 >= arguments.size()) return UsageError(argument + " needs a value");
-            if (!options.values.emplace(argument, arguments[i + 1]).second) return UsageError(argument + " given twice");
+            if (!options.values.emplace(argument, arguments[i + 1]).second)
+                return UsageError(argument + " given twice");
             ++i;
         } else if (argument.rfind("--", 0) == 0) {
             return UsageError("unknown option " + argument);
@@ -155,7 +156,8 @@ int main(int argc, char** argv) {
     long long length = kDefaultBuffer;
     if (has("--buffer")) {
         const auto parsed = ParseInteger(options.values["--buffer"]);
-        if (!parsed || *parsed < 0 || *parsed > kMaxBuffer) return UsageError("--buffer must be a number from 0 to 16777216");
+        if (!parsed || *parsed < 0 || *parsed > kMaxBuffer)
+            return UsageError("--buffer must be a number from 0 to 16777216");
         length = *parsed;
     }
 

@@ -17,7 +17,7 @@ struct VersionInfo {
     std::vector<std::pair<std::string, std::string>> strings;
 };
 
-inline constexpr const wchar_t* kVersionStrings[] = {L"FileDescription", L"FileVersion",   L"ProductName",
+inline constexpr const wchar_t* kVersionStrings[] = {L"FileDescription", L"FileVersion",      L"ProductName",
                                                      L"ProductVersion",  L"OriginalFilename", L"Comments"};
 
 // The version resource of the file at `path`; nothing, with the reason in `error`, when the

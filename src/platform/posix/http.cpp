@@ -275,8 +275,8 @@ HttpRequest* OpenRequest(HttpConnection* c, const char16_t* verb, const char16_t
     CURL* easy = request->easy.get();
 
     const bool literalV6 = c->host.find(':') != std::string::npos;
-    const std::string url = "https://" + (literalV6 ? "[" + c->host + "]" : c->host) + ":" +
-                            std::to_string(c->port) + Narrow(path);
+    const std::string url =
+        "https://" + (literalV6 ? "[" + c->host + "]" : c->host) + ":" + std::to_string(c->port) + Narrow(path);
     const std::string method = Narrow(verb);
     CURLcode rc = CURLE_OK;
     auto set = [&rc](CURLcode code) {
@@ -316,8 +316,8 @@ HttpRequest* OpenRequest(HttpConnection* c, const char16_t* verb, const char16_t
     return request.release();
 }
 
-bool SendRequest(HttpRequest* r, const char16_t* headers, const void* body, uint32_t bodySize,
-                 const StepLimits& limits, int64_t* receivingSinceMs) {
+bool SendRequest(HttpRequest* r, const char16_t* headers, const void* body, uint32_t bodySize, const StepLimits& limits,
+                 int64_t* receivingSinceMs) {
     // The whole exchange runs here under its own phase limits: what follows only hands out
     // what arrived.
     struct AtReturn {

@@ -29,5 +29,4 @@ bool SystemRandom(uint8_t* out, std::size_t size) {
     return true;
 }
 
-
 }  // namespace halvane::platform

@@ -42,14 +42,17 @@ bool PutUtf8(BoundedWriter<char>& writer, char32_t cp) {
                writer.Put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F))) &&
                writer.Put(static_cast<char>(0x80 | (cp & 0x3F)));
     }
-    return writer.Put(static_cast<char>(0xF0 | (cp >> 18))) && writer.Put(static_cast<char>(0x80 | ((cp >> 12) & 0x3F))) &&
-           writer.Put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F))) && writer.Put(static_cast<char>(0x80 | (cp & 0x3F)));
+    return writer.Put(static_cast<char>(0xF0 | (cp >> 18))) &&
+           writer.Put(static_cast<char>(0x80 | ((cp >> 12) & 0x3F))) &&
+           writer.Put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F))) &&
+           writer.Put(static_cast<char>(0x80 | (cp & 0x3F)));
 }
 
 bool PutUtf16(BoundedWriter<char16_t>& writer, char32_t cp) {
     if (cp < 0x10000) return writer.Put(static_cast<char16_t>(cp));
     cp -= 0x10000;
-    return writer.Put(static_cast<char16_t>(0xD800 | (cp >> 10))) && writer.Put(static_cast<char16_t>(0xDC00 | (cp & 0x3FF)));
+    return writer.Put(static_cast<char16_t>(0xD800 | (cp >> 10))) &&
+           writer.Put(static_cast<char16_t>(0xDC00 | (cp & 0x3FF)));
 }
 
 bool IsHigh(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }

@@ -21,8 +21,8 @@ bool HmacSha256(const uint8_t* key, std::size_t keySize, const uint8_t* message,
                 uint8_t digest[32]) {
     // Declared provider first, so the hash object is destroyed before the provider closes.
     UniqueProvider provider;
-    if (BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_SHA256_ALGORITHM, nullptr,
-                                    BCRYPT_ALG_HANDLE_HMAC_FLAG) != 0) {
+    if (BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_SHA256_ALGORITHM, nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG) !=
+        0) {
         return false;
     }
     UniqueHash hash;

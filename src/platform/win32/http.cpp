@@ -2,9 +2,12 @@
 //
 // WinHTTP's timeouts bound each socket operation, so a peer that trickles one byte at a time
 // restarts them for ever. Each blocking step therefore runs under a watchdog of its own: a
-// thread that lives only while the step runs and keeps lowering the request's timeouts to
-// what is left of the step's budget, down to 1 ms once it is spent, so that the step ends at
-// the peer's next byte or its next wait at the latest. It never closes a handle.
+// thread that lives only while the step runs and, once half the step's budget is gone,
+// lowers the request's timeouts to what is left, again at each halving, down to 1 ms once it
+// is spent, so that the step ends at the peer's next byte or its next wait at the latest. A
+// step that ends in time is never touched from the watchdog's thread. It never closes a
+// handle. Redirects are not followed: each hop would restart the exchange, and no redirect
+// can make a reply genuine.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -38,11 +41,14 @@ using UniqueWinHandle = UniqueHandle<HANDLE, CloseWinHandle>;
 class StepWatchdog {
 public:
     StepWatchdog(HINTERNET request, const StepLimits& limits)
-        : request_(request), limits_(limits), deadline_(MonotonicMs() + limits.budgetMs) {
+        : request_(request), limits_(limits), budgetEnd_(MonotonicMs() + limits.budgetMs), deadline_(budgetEnd_) {
         Apply(limits_.budgetMs);
         stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        moved_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         // Without a thread the step still runs under timeouts no longer than its budget.
-        if (stop_) thread_.reset(CreateThread(nullptr, 64 * 1024, Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        if (stop_ && moved_) {
+            thread_.reset(CreateThread(nullptr, 64 * 1024, Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        }
     }
     ~StepWatchdog() {
         if (thread_) {
@@ -55,41 +61,59 @@ public:
 
     // The connection stands: the TLS handshake and the request have the send timeout from
     // now on, as a whole.
-    void Connected() { Shorten(MonotonicMs() + limits_.sendMs); }
-    // The request went out inside the step: the reply that the step may go on to read has
-    // the receive timeout from now on, as a whole.
+    void Connected() { MoveDeadline(MonotonicMs() + limits_.sendMs); }
+    // The request went out inside the step: the send phase is over, and the reply that the
+    // step may go on to read has the receive timeout from now on, as a whole.
     void RequestSent() {
         sentAt_ = MonotonicMs();
-        Shorten(sentAt_ + limits_.receiveMs);
+        MoveDeadline(sentAt_ + limits_.receiveMs);
     }
     // When the request went out, if that happened inside the step (0: not seen).
     int64_t SentAt() const { return sentAt_; }
 
 private:
-    void Shorten(int64_t deadline) {
-        if (deadline < deadline_.load()) deadline_.store(deadline);
+    void MoveDeadline(int64_t deadline) {
+        deadline_.store(deadline < budgetEnd_ ? deadline : budgetEnd_);
+        SetEvent(moved_.get());
     }
+    // A step that ends in time is never touched from here: the first look comes when half its
+    // time is gone, the next when half the rest is, and so on; each lowers the request's
+    // timeouts to what is left, so a wait that starts later cannot outlast the deadline.
     static DWORD WINAPI Run(void* self) {
         auto* watchdog = static_cast<StepWatchdog*>(self);
-        while (WaitForSingleObject(watchdog->stop_.get(), kTickMs) == WAIT_TIMEOUT) {
+        const HANDLE events[] = {watchdog->stop_.get(), watchdog->moved_.get()};
+        for (;;) {
             const int64_t left = watchdog->deadline_.load() - MonotonicMs();
-            watchdog->Apply(left > 0 ? left : 0);
+            const int64_t wait = left > 2 * kLastLookMs ? left / 2 : left > 0 ? left : 0;
+            const DWORD woke = WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(wait));
+            if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) return 0;
+            if (woke == WAIT_OBJECT_0 + 1) continue;  // the deadline moved: look again
+            const int64_t now = watchdog->deadline_.load() - MonotonicMs();
+            watchdog->Apply(now > 0 ? now : 0);
+            if (now <= 0) {
+                // Spent: the timeouts stay at their least until the step ends.
+                WaitForSingleObject(watchdog->stop_.get(), INFINITE);
+                return 0;
+            }
         }
-        return 0;
     }
     // Each timeout the smaller of its own and what is left, and never 0 ("no timeout").
     void Apply(int64_t leftMs) {
-        auto bound = [leftMs](int timeoutMs) { return static_cast<int>(leftMs < timeoutMs ? (leftMs > 0 ? leftMs : 1) : timeoutMs); };
+        auto bound = [leftMs](int timeoutMs) {
+            return static_cast<int>(leftMs < timeoutMs ? (leftMs > 0 ? leftMs : 1) : timeoutMs);
+        };
         WinHttpSetTimeouts(request_, bound(limits_.resolveMs), bound(limits_.connectMs), bound(limits_.sendMs),
                            bound(limits_.receiveMs));
     }
 
-    static constexpr DWORD kTickMs = 100;
+    static constexpr int64_t kLastLookMs = 250;
     HINTERNET request_;
     StepLimits limits_;
+    int64_t budgetEnd_;
     int64_t sentAt_ = 0;  // set on the calling thread only
     std::atomic<int64_t> deadline_;
     UniqueWinHandle stop_;
+    UniqueWinHandle moved_;
     UniqueWinHandle thread_;
 };
 
@@ -131,18 +155,21 @@ bool QueryProxySettings(ProxySettings* settings) {
 void FreeProxyString(char16_t* text) { GlobalFree(text); }
 
 HttpSession* OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
-    HINTERNET session =
-        proxy != nullptr
-            ? WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NAMED_PROXY, Wide(proxy),
-                          bypass != nullptr ? Wide(bypass) : WINHTTP_NO_PROXY_BYPASS, 0)
-            : WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session = proxy != nullptr ? WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NAMED_PROXY, Wide(proxy),
+                                                       bypass != nullptr ? Wide(bypass) : WINHTTP_NO_PROXY_BYPASS, 0)
+                                         : WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                                       WINHTTP_NO_PROXY_BYPASS, 0);
     if (session == nullptr) return nullptr;
     // TLS 1.2 or later only; TLS 1.3 too where the system knows it. A session that cannot be
     // held to that is not used.
     for (DWORD protocols : {DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3},
                             DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2}}) {
         if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-            return Seam<HttpSession>(session);
+            DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+            if (WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never)) {
+                return Seam<HttpSession>(session);
+            }
+            break;
         }
     }
     const DWORD error = GetLastError();
@@ -179,9 +206,9 @@ bool SendRequest(HttpRequest* seamRequest, const char16_t* headers, const void* 
         // read the response head inside the send too: from the moment the request is out,
         // that read has the receive timeout as a whole.
         DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&watchdog);
-        const bool told = WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
-                          WinHttpSetStatusCallback(request, OnRequestStatus, kToldSteps, 0) !=
-                              WINHTTP_INVALID_STATUS_CALLBACK;
+        const bool told =
+            WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
+            WinHttpSetStatusCallback(request, OnRequestStatus, kToldSteps, 0) != WINHTTP_INVALID_STATUS_CALLBACK;
         const BOOL sent = WinHttpSendRequest(request, Wide(headers), static_cast<DWORD>(-1), const_cast<void*>(body),
                                              bodySize, bodySize, 0);
         const DWORD error = GetLastError();

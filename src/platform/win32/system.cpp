@@ -16,5 +16,4 @@ bool SystemRandom(uint8_t* out, std::size_t size) {
     return BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
 }
 
-
 }  // namespace halvane::platform

@@ -6,8 +6,7 @@
 namespace halvane::platform {
 
 int WideToUtf8(const char16_t* text, char* out, int outSize) {
-    return WideCharToMultiByte(CP_UTF8, 0, reinterpret_cast<const wchar_t*>(text), -1, out, outSize, nullptr,
-                               nullptr);
+    return WideCharToMultiByte(CP_UTF8, 0, reinterpret_cast<const wchar_t*>(text), -1, out, outSize, nullptr, nullptr);
 }
 
 int Utf8ToWide(const char* text, char16_t* out, int outLength) {

@@ -11,14 +11,6 @@ if(WIN32)
 endif()
 halvane_warnings(halvane_robustness_support)
 
-# name, test program, gtest filter, then the service's arguments.
-function(halvane_robustness_e2e name program filter)
-  add_test(NAME ${name} COMMAND ${_with_service} ${ARGN} -- ${_halvane_run} $<TARGET_FILE:${program}>
-                                --gtest_filter=${filter})
-  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${_e2e_fixtures}"
-                       RESOURCE_LOCK service_port LABELS robustness TIMEOUT 600)
-endfunction()
-
 # ---- Hostile and broken peers on the compiled-in service port ----
 add_executable(robustness_hostile ${_robustness_dir}/hostile_test.cpp)
 # The support libraries call the exports: they come before the module.
@@ -86,10 +78,10 @@ if(CMAKE_CROSSCOMPILING)
   set_tests_properties(robustness_concurrency_threads PROPERTIES FIXTURES_REQUIRED "${_e2e_fixtures}"
                        RESOURCE_LOCK service_port LABELS robustness TIMEOUT 600)
 else()
-  halvane_robustness_e2e(robustness_concurrency_threads robustness_concurrency "Concurrency.MixedExports*"
+  halvane_e2e(robustness_concurrency_threads robustness_concurrency "Concurrency.MixedExports*" LABEL robustness TIMEOUT 600
                          --script ${_concurrency_cases})
 endif()
-halvane_robustness_e2e(robustness_concurrency_growth robustness_concurrency "Concurrency.HandlesAndMemory*"
+halvane_e2e(robustness_concurrency_growth robustness_concurrency "Concurrency.HandlesAndMemory*" LABEL robustness TIMEOUT 600
                        --script ${_concurrency_cases})
 set_property(TEST robustness_concurrency_threads robustness_concurrency_growth APPEND PROPERTY
              FIXTURES_REQUIRED concurrency_script)
@@ -107,7 +99,7 @@ add_executable(robustness_allocation_module ${_robustness_dir}/allocation_module
 target_include_directories(robustness_allocation_module PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/fake)
 target_link_libraries(robustness_allocation_module PRIVATE halvane_test_support halvane_real GTest::gtest_main)
 halvane_warnings(robustness_allocation_module)
-halvane_robustness_e2e(robustness_allocation_module robustness_allocation_module "AllocationFailureModule.*"
+halvane_e2e(robustness_allocation_module robustness_allocation_module "AllocationFailureModule.*" LABEL robustness TIMEOUT 600
                        --script ${_e2e_cases})
 
 # ---- Bad input through the exports: the scripted platform, then the built module ----
@@ -121,7 +113,7 @@ target_compile_definitions(robustness_bad_input_module PRIVATE HALVANE_BAD_INPUT
 target_link_libraries(robustness_bad_input_module PRIVATE halvane_test_support halvane_e2e_support halvane
                       GTest::gtest_main)
 halvane_warnings(robustness_bad_input_module)
-halvane_robustness_e2e(robustness_bad_input_module robustness_bad_input_module "BadInput.*"
+halvane_e2e(robustness_bad_input_module robustness_bad_input_module "BadInput.*" LABEL robustness TIMEOUT 600
                        --script ${_robustness_dir}/bad_input_cases.json)
 
 # ---- Memcheck over the end-to-end exports and the allocation failures (linux preset) ----

@@ -64,7 +64,6 @@ import itertools
 import json
 import os
 import shutil
-import signal
 import socket
 import ssl
 import struct
@@ -78,6 +77,9 @@ import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "service"))
 from halvane_service import DEV_KEY_HEX  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
+import beside  # noqa: E402  (the drivers' shared runner)
 
 HUGE_SIZE = 64 * 1024 * 1024
 ENDLESS_CAP = 256 * 1024 * 1024
@@ -656,61 +658,42 @@ class Peer:
                 pass
 
 
-def child_setup():
-    # COMMAND may not outlive the peer, even if the peer itself is killed.
-    if sys.platform.startswith("linux"):
-        import ctypes
-        ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
 def main(argv):
-    if "--" not in argv:
-        sys.stderr.write("usage: hostile_peer.py --modes MODE[,MODE...] --port N --certs DIR -- COMMAND ARGS...\n")
-        return 2
-    split = argv.index("--")
+    own, command = beside.split_command(argv, "hostile_peer.py")
     parser = argparse.ArgumentParser(prog="hostile_peer.py")
     parser.add_argument("--modes", required=True, type=lambda text: text.split(","),
                         help="comma-separated, from: " + ", ".join(MODES))
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--certs", required=True, help="the test certificates (ca.pem, ca.key, localhost.pem/.key)")
     parser.add_argument("--key-hex", default=DEV_KEY_HEX, help="the key the cut quizzes are signed with")
-    args = parser.parse_args(argv[:split])
+    args = parser.parse_args(own)
     unknown = [mode for mode in args.modes if mode not in MODES]
     if unknown:
         parser.error("unknown modes: " + ", ".join(unknown))
-    command = argv[split + 1:]
     if not command:
         parser.error("no COMMAND after --")
 
-    def on_signal(signum, _frame):
-        raise SystemExit(128 + signum)
-
-    for signum in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(signum, on_signal)
-
     work = tempfile.mkdtemp(prefix="halvane-hostile-")
     peer = Peer(args, work)
-    child = None
     try:
-        try:
-            peer.start()
-        except (OSError, ssl.SSLError, subprocess.CalledProcessError) as e:
-            detail = getattr(e, "stderr", b"") or b""
-            sys.stderr.write("hostile_peer.py: cannot start modes %s: %s %s\n"
-                             % (",".join(args.modes), e, detail.decode(errors="replace")))
-            return 3
-        env = dict(os.environ, HALVANE_HOSTILE_MODES=",".join(args.modes), HALVANE_HOSTILE_CONTROL=peer.control,
-                   HALVANE_TEST_RECORD=peer.record.path)
-        child = subprocess.Popen(command, env=env, preexec_fn=child_setup if os.name == "posix" else None)
-        code = child.wait()
-        child = None
-        return 128 - code if code < 0 else code
+        with beside.interruptible():
+            try:
+                peer.start()
+            except (OSError, ssl.SSLError, subprocess.CalledProcessError) as e:
+                detail = getattr(e, "stderr", b"") or b""
+                sys.stderr.write("hostile_peer.py: cannot start modes %s: %s %s\n"
+                                 % (",".join(args.modes), e, detail.decode(errors="replace")))
+                return 3
+            env = dict(os.environ, HALVANE_HOSTILE_MODES=",".join(args.modes), HALVANE_HOSTILE_CONTROL=peer.control,
+                       HALVANE_TEST_RECORD=peer.record.path)
+            code, _ = beside.run(command, env)
+            return code
+    except beside.Interrupted as e:
+        return 128 + e.args[0]
     finally:
-        if child is not None and child.poll() is None:
-            child.kill()
-            child.wait()
-        peer.stop()
-        shutil.rmtree(work, ignore_errors=True)
+        with beside.uninterrupted():
+            peer.stop()
+            shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

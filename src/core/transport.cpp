@@ -1,5 +1,6 @@
 #include "core/transport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -38,7 +39,7 @@ public:
     // The phase timeouts, none longer than the time left; at least 1 ms, since 0 means
     // "no timeout" to some platforms.
     platform::StepLimits Limits() const {
-        const int64_t left = Left() > 0 ? Left() : 1;
+        const int64_t left = std::max<int64_t>(Left(), 1);
         auto bound = [left](int timeoutMs) { return static_cast<int>(timeoutMs < left ? timeoutMs : left); };
         return {bound(kResolveTimeoutMs), bound(kConnectTimeoutMs), bound(kSendTimeoutMs), bound(kReceiveTimeoutMs),
                 static_cast<uint32_t>(left)};
@@ -76,14 +77,7 @@ std::string ReadBody(HttpRequest* request, const Deadline& receiving) {
         // The platform's count, not a text end: NUL bytes stay. Never more than was asked for.
         const std::size_t count = read < available ? read : available;
         if (reply.size() + count > platform::kReplyBodyLimit) return "READ_ERROR";
-        if (reply.capacity() < reply.size() + count) {
-            // Grows by doubling, but never past the limit.
-            std::size_t wanted = reply.capacity() * 2;
-            if (wanted < reply.size() + count) wanted = reply.size() + count;
-            if (wanted > platform::kReplyBodyLimit) wanted = platform::kReplyBodyLimit;
-            reply.reserve(wanted);
-        }
-        reply.append(chunk.get(), count);
+        platform::AppendWithinLimit(reply, chunk.get(), count);
     }
     if (hasLength && reply.size() != declared) return "READ_ERROR";  // ended short of its length
     return reply.empty() ? "EMPTY_RESPONSE" : reply;

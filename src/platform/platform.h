@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace halvane::platform {
 
@@ -72,6 +73,18 @@ struct HttpRequest;
 // decoding), or a head or trailer block over kReplyHeadLimit bytes, is refused.
 inline constexpr std::size_t kReplyBodyLimit = std::size_t{4} << 20;
 inline constexpr std::size_t kReplyHeadLimit = std::size_t{256} << 10;
+
+// Appends `size` bytes to a reply that is known to stay within kReplyBodyLimit, growing it by
+// doubling but never past the limit, so that holding a reply never costs twice the limit.
+inline void AppendWithinLimit(std::string& reply, const char* bytes, std::size_t size) {
+    if (reply.capacity() < reply.size() + size) {
+        std::size_t wanted = reply.capacity() * 2;
+        if (wanted < reply.size() + size) wanted = reply.size() + size;
+        if (wanted > kReplyBodyLimit) wanted = kReplyBodyLimit;
+        reply.reserve(wanted);
+    }
+    reply.append(bytes, size);
+}
 
 // The current user's proxy settings. Each string is owned by the platform until it is
 // handed to FreeProxyString; any may be null.

@@ -165,11 +165,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
         return 0;
     }
     try {
-        if (body.capacity() < body.size() + bytes) {
-            // Grows by doubling, but never past the limit.
-            body.reserve(std::min(kReplyBodyLimit, std::max(body.size() + bytes, body.capacity() * 2)));
-        }
-        body.append(data, bytes);
+        AppendWithinLimit(body, data, bytes);
     } catch (...) {
         request->outOfMemory = true;
         return 0;

@@ -1,9 +1,12 @@
 #include "operations/operation_request.h"
 
 #include <array>
+#include <utility>
 
 #include "core/envelope.h"
 #include "core/reply_reader.h"
+#include "core/signature.h"
+#include "core/transport.h"
 
 namespace halvane {
 
@@ -24,9 +27,17 @@ std::string BuildOperationBody(const CallArguments& arguments, bool withAnswers)
     return BuildRequestBody(std::span<const RequestField>(fields.data(), count));
 }
 
-std::string MessageOrError(std::string_view reply) {
+SuccessReply PostExpectingSuccess(const CallArguments& arguments, bool withAnswers, const char16_t* path) {
+    std::string reply = SendPostRequestTo(BuildOperationBody(arguments, withAnswers), path);
+    if (reply.empty()) return {false, "ERROR"};
+    if (ExtractReplyField(reply, "status") == "success") return {true, std::move(reply)};
     std::string message = ExtractReplyField(reply, "message");
-    return message.empty() ? std::string("ERROR") : message;
+    return {false, message.empty() ? std::string("ERROR") : std::move(message)};
+}
+
+bool SignedWithTimestamp(std::string_view reply, const std::string& payload) {
+    return VerifyReplySignature(payload + "|" + ExtractReplyField(reply, "timestamp"),
+                                ExtractReplyField(reply, "signature"));
 }
 
 }  // namespace halvane

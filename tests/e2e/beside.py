@@ -1,6 +1,6 @@
 """Runs a command beside a running server: what every test driver shares.
 
-    own, command = beside.split_command(argv, "with_x.py")
+    options, command = beside.parse(parser, argv)   # "OPTIONS -- COMMAND ARGS..."
     with beside.interruptible():                  # SIGTERM/SIGINT raise Interrupted inside
         with beside.Process(argv, log, ready=beside.file_exists(path)) as server:
             code, _ = beside.run(command, env)
@@ -31,13 +31,32 @@ class NotReady(Exception):
     """A server process exited, or did not get ready in time."""
 
 
-def split_command(argv, prog):
-    """Splits "OPTIONS -- COMMAND ARGS..." in two; exits 2 when there is no "--"."""
+def parse(parser, argv):
+    """Parses "OPTIONS -- COMMAND ARGS..." with `parser`: (options, COMMAND); exits 2 when
+    there is no "--" or nothing after it."""
     if "--" not in argv:
-        sys.stderr.write("usage: %s [options] -- COMMAND ARGS... (missing --)\n" % prog)
-        sys.exit(2)
+        parser.error("missing -- before COMMAND")
     split = argv.index("--")
-    return argv[:split], argv[split + 1:]
+    options, command = parser.parse_args(argv[:split]), argv[split + 1:]
+    if not command:
+        parser.error("no COMMAND after --")
+    return options, command
+
+
+def read_text(path):
+    """The file's text, undecodable bytes replaced; "" when it cannot be read."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def verdict(ok):
+    """Prints the one-case summary a driver ends with; returns its exit code."""
+    print("1 passed, 0 failed" if ok else "0 passed, 1 failed")
+    sys.stdout.flush()
+    return 0 if ok else 1
 
 
 def child_setup():
@@ -149,11 +168,7 @@ class Process:
         return self.proc is not None and self.proc.poll() is None
 
     def output(self):
-        try:
-            with open(self.log, encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_text(self.log)
 
 
 class ServingThread:

@@ -45,7 +45,6 @@ import tempfile
 
 import beside
 
-SETTINGS = ["proxy", "proxy-bypass", "autodetect", "pac", "none", "dead-proxy"]
 POSIX_SETTINGS = ["proxy", "proxy-bypass", "none", "dead-proxy"]
 PROXY_VARIABLES = ["http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
                    "ALL_PROXY", "no_proxy", "NO_PROXY"]
@@ -54,6 +53,10 @@ CONNECTIONS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Sett
 SETTINGS_VALUE = "DefaultConnectionSettings"
 SETTINGS_MAGIC = 0x46
 FLAG_DIRECT, FLAG_PROXY, FLAG_PAC, FLAG_AUTODETECT = 1, 2, 4, 8
+# What each setting enables besides a direct connection; the proxy list names the proxy
+# (on POSIX: https_proxy) exactly where FLAG_PROXY is set.
+SETTING_FLAGS = {"proxy": FLAG_PROXY, "proxy-bypass": FLAG_PROXY, "dead-proxy": FLAG_PROXY,
+                 "autodetect": FLAG_AUTODETECT, "pac": FLAG_PAC, "none": 0}
 
 REG_TIMEOUT = 120.0
 
@@ -63,17 +66,14 @@ class Failure(Exception):
 
 
 def parse_args(argv):
-    own, command = beside.split_command(argv, "with_proxy.py")
     parser = argparse.ArgumentParser(prog="with_proxy.py", usage="%(prog)s [options] -- COMMAND ARGS...")
     parser.add_argument("--mode", choices=["windows", "posix"], required=True)
-    parser.add_argument("--setting", choices=SETTINGS, required=True)
+    parser.add_argument("--setting", choices=SETTING_FLAGS, required=True)
     parser.add_argument("--wine-run", help="the script that runs Windows programs in the test prefix")
     parser.add_argument("--port", type=int, help="the service port (default: HALVANE_TEST_PORT)")
     parser.add_argument("--expect-output", help="text COMMAND's output must contain")
     parser.add_argument("--timeout", type=float, default=300.0, help="seconds COMMAND may run")
-    args = parser.parse_args(own)
-    if not command:
-        parser.error("no COMMAND after --")
+    args, command = beside.parse(parser, argv)
     if args.mode == "windows" and not args.wine_run:
         parser.error("--mode windows needs --wine-run")
     if args.mode == "posix" and args.setting not in POSIX_SETTINGS:
@@ -128,22 +128,10 @@ class Tinyproxy:
 
     def requests(self):
         """The request lines tinyproxy was sent, e.g. "CONNECT localhost:18443"."""
-        try:
-            with open(self.log, encoding="utf-8", errors="replace") as f:
-                text = f.read()
-        except OSError:
-            return []
-        return [m.group(1) for m in re.finditer(r"Request \(file descriptor \d+\): (\S+ \S+)", text)]
+        return re.findall(r"Request \(file descriptor \d+\): (\S+ \S+)", beside.read_text(self.log))
 
     def logs(self):
-        parts = []
-        for path in (self.output, self.log):
-            try:
-                with open(path, encoding="utf-8", errors="replace") as f:
-                    parts.append(f.read())
-            except OSError:
-                pass
-        return "".join(parts)
+        return beside.read_text(self.output) + beside.read_text(self.log)
 
 
 class PacServer(beside.ServingThread):
@@ -227,13 +215,7 @@ class WineSettings:
 
 def record_count():
     path = os.environ.get("HALVANE_TEST_RECORD")
-    if not path:
-        return None
-    try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            return sum(1 for line in f if line.strip())
-    except OSError:
-        return 0
+    return sum(1 for line in beside.read_text(path).splitlines() if line.strip()) if path else None
 
 
 def run_command(command, env, timeout, capture):
@@ -250,6 +232,8 @@ def run_command(command, env, timeout, capture):
 def check(args, code, output, requests, records, pac):
     tunnel = "CONNECT localhost:%d" % args.port
     problems = []
+    if args.expect_output and args.expect_output not in output:
+        problems.append("COMMAND's output lacks %r" % args.expect_output)
     if args.setting == "dead-proxy":
         if code == 0:
             problems.append("COMMAND succeeded although the proxy it was given does not listen:"
@@ -257,13 +241,9 @@ def check(args, code, output, requests, records, pac):
         if records:
             problems.append("the service received %d request(s) although the only way there was"
                             " a dead proxy" % records)
-        if args.expect_output and args.expect_output not in output:
-            problems.append("COMMAND's output lacks %r" % args.expect_output)
         return problems
     if code != 0:
         problems.append("COMMAND failed with exit code %d" % code)
-    if args.expect_output and args.expect_output not in output:
-        problems.append("COMMAND's output lacks %r" % args.expect_output)
     if records == 0:
         problems.append("the service received no request")
     if args.setting == "proxy":
@@ -303,25 +283,16 @@ def main(argv):
             pac = scope.enter_context(PacServer(proxy.port)) if args.setting == "pac" else None
 
             child_env = dict(env)
+            address = "127.0.0.1:%d" % proxy_port if SETTING_FLAGS[args.setting] == FLAG_PROXY else ""
+            bypass = "localhost" if args.setting == "proxy-bypass" else ""
             if args.mode == "posix":
-                if args.setting in ("proxy", "proxy-bypass", "dead-proxy"):
-                    child_env["https_proxy"] = "http://127.0.0.1:%d" % proxy_port
-                if args.setting == "proxy-bypass":
-                    child_env["no_proxy"] = "localhost"
-                if args.setting == "none":
-                    # A plain-HTTP proxy variable is no HTTPS setting.
-                    child_env["http_proxy"] = "http://127.0.0.1:%d" % proxy.port
+                # A plain-HTTP proxy variable is no HTTPS setting: "none" has one.
+                variables = {"https_proxy": address and "http://" + address, "no_proxy": bypass,
+                             "http_proxy": "http://127.0.0.1:%d" % proxy.port if args.setting == "none" else ""}
+                child_env.update((name, value) for name, value in variables.items() if value)
             else:
-                address = "127.0.0.1:%d" % proxy_port
-                value = {
-                    "proxy": connection_settings(FLAG_DIRECT | FLAG_PROXY, address),
-                    "proxy-bypass": connection_settings(FLAG_DIRECT | FLAG_PROXY, address, "localhost"),
-                    "dead-proxy": connection_settings(FLAG_DIRECT | FLAG_PROXY, address),
-                    "autodetect": connection_settings(FLAG_DIRECT | FLAG_AUTODETECT),
-                    "pac": connection_settings(FLAG_DIRECT | FLAG_PAC, pac_url=pac.url if pac else ""),
-                    "none": connection_settings(FLAG_DIRECT),
-                }[args.setting]
-                wine.apply(value)
+                wine.apply(connection_settings(FLAG_DIRECT | SETTING_FLAGS[args.setting], address, bypass,
+                                               pac.url if pac else ""))
 
             try:
                 code, output = run_command(command, child_env, args.timeout, capture=bool(args.expect_output))
@@ -341,9 +312,7 @@ def main(argv):
 
     for problem in problems:
         print("with_proxy.py (%s, %s): %s" % (args.mode, args.setting, problem))
-    print("0 passed, 1 failed" if problems else "1 passed, 0 failed")
-    sys.stdout.flush()
-    return 1 if problems else 0
+    return beside.verdict(not problems)
 
 
 if __name__ == "__main__":

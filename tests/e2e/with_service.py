@@ -18,7 +18,6 @@ passed but the service died while it ran.
 
 import argparse
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -32,7 +31,6 @@ MAKE_CERTS = os.path.join(REPO, "service", "make_test_certs.sh")
 
 
 def parse_args(argv):
-    own, command = beside.split_command(argv, "with_service.py")
     parser = argparse.ArgumentParser(prog="with_service.py",
                                      usage="%(prog)s [options] -- COMMAND ARGS...")
     parser.add_argument("--certs", required=True, help="test certificate directory (made if missing)")
@@ -47,41 +45,27 @@ def parse_args(argv):
     parser.add_argument("--key-hex", help="service signing key (default: the development key)")
     parser.add_argument("--service-arg", action="append", default=[], metavar="ARG",
                         help="extra argument for the service's serve command (repeatable)")
-    args = parser.parse_args(own)
-    if not command:
-        parser.error("no COMMAND after --")
-    for seed in args.seed_trader:
-        key, sep, account = seed.rpartition(":")
+    args, command = beside.parse(parser, argv)
+    args.seed_trader = [seed.rpartition(":") for seed in args.seed_trader]
+    for key, sep, account in args.seed_trader:
         if not sep or not key or not account:
-            parser.error("--seed-trader wants KEY:ACCOUNT, got %r" % seed)
+            parser.error("--seed-trader wants KEY:ACCOUNT, got %r" % (key + sep + account))
     if args.script and args.seed_trader:
         parser.error("--seed-trader has no effect with --script")
     return args, command
 
 
-def make_certs(certs):
-    result = subprocess.run(["bash", MAKE_CERTS, certs], stdin=subprocess.DEVNULL)
+def prepare(what, argv):
+    """Runs one step before the service starts; RuntimeError when it fails."""
+    result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
     if result.returncode != 0:
-        raise RuntimeError("make_test_certs.sh failed with exit code %d" % result.returncode)
-
-
-def seed_traders(db, seeds):
-    for seed in seeds:
-        key, _, account = seed.rpartition(":")
-        result = subprocess.run([sys.executable, SERVICE, "add-trader", "--db", db, "--key", key,
-                                 "--account", account], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        if result.returncode != 0:
-            raise RuntimeError("seeding trader %s failed: %s" % (account, result.stderr.strip()))
+        raise RuntimeError("%s failed with exit code %d: %s" % (what, result.returncode, result.stderr.strip()))
 
 
 def report(message, log_path):
     sys.stderr.write("with_service.py: %s\n" % message)
-    try:
-        with open(log_path, encoding="utf-8", errors="replace") as f:
-            text = f.read()
-    except OSError:
-        text = ""
+    text = beside.read_text(log_path)
     if text:
         sys.stderr.write("---- service stderr ----\n%s---- end of service stderr ----\n" % text)
     sys.stderr.flush()
@@ -89,55 +73,55 @@ def report(message, log_path):
 
 def main(argv):
     args, command = parse_args(argv)
-    work = tempfile.mkdtemp(prefix="halvane-e2e-")
-    log_path = os.path.join(work, "service.log")
-    try:
-        with beside.interruptible():
-            certs = os.path.abspath(args.certs)
-            make_certs(certs)
-            db = os.path.abspath(args.db) if args.db else os.path.join(work, "state.sqlite3")
-            record = os.path.abspath(args.record) if args.record else os.path.join(work, "record.jsonl")
-            open(record, "w").close()  # each run records only its own requests
-            if args.seed_trader:
-                seed_traders(db, args.seed_trader)
+    with tempfile.TemporaryDirectory(prefix="halvane-e2e-", ignore_cleanup_errors=True) as work:
+        log_path = os.path.join(work, "service.log")
+        try:
+            with beside.interruptible():
+                return serve(args, command, work, log_path)
+        except beside.NotReady as e:
+            report("the service %s" % e, log_path)
+            return 3
+        except beside.Interrupted as e:
+            sys.stderr.write("with_service.py: interrupted by signal %d\n" % e.args[0])
+            return 128 + e.args[0]
+        except RuntimeError as e:
+            sys.stderr.write("with_service.py: %s\n" % e)
+            return 3
 
-            ready_file = os.path.join(work, "ready")
-            cmd = [sys.executable, SERVICE, "serve", "--host", "127.0.0.1", "--port", str(args.port),
-                   "--cert", os.path.join(certs, args.cert_name + ".pem"),
-                   "--keyfile", os.path.join(certs, args.cert_name + ".key"),
-                   "--ready-file", ready_file, "--record", record, "--db", db]
-            if args.script:
-                cmd += ["--script", os.path.abspath(args.script)]
-            if args.key_hex:
-                cmd += ["--key-hex", args.key_hex]
-            with beside.Process(cmd + args.service_arg, log_path, ready=beside.file_exists(ready_file)) as service:
-                env = dict(os.environ, HALVANE_TEST_RECORD=record, HALVANE_TEST_CERTS=certs,
-                           HALVANE_TEST_PORT=str(args.port))
-                if args.script:
-                    env["HALVANE_TEST_SCRIPT"] = os.path.abspath(args.script)
-                try:
-                    code, _ = beside.run(command, env)
-                except OSError as e:
-                    sys.stderr.write("with_service.py: cannot run %s: %s\n" % (command[0], e))
-                    return 127
-                if not service.alive():
-                    report("the service died while the command ran (exit code %d)" % service.proc.returncode,
-                           log_path)
-                    return code or 4
-                if code != 0:
-                    report("the command failed with exit code %d" % code, log_path)
-                return code
-    except beside.NotReady as e:
-        report("the service %s" % e, log_path)
-        return 3
-    except beside.Interrupted as e:
-        sys.stderr.write("with_service.py: interrupted by signal %d\n" % e.args[0])
-        return 128 + e.args[0]
-    except RuntimeError as e:
-        sys.stderr.write("with_service.py: %s\n" % e)
-        return 3
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+
+def serve(args, command, work, log_path):
+    """Starts the service, runs COMMAND beside it and gives COMMAND's exit code."""
+    certs = os.path.abspath(args.certs)
+    prepare("make_test_certs.sh", ["bash", MAKE_CERTS, certs])
+    db = os.path.abspath(args.db) if args.db else os.path.join(work, "state.sqlite3")
+    record = os.path.abspath(args.record) if args.record else os.path.join(work, "record.jsonl")
+    open(record, "w").close()  # each run records only its own requests
+    for key, _, account in args.seed_trader:
+        prepare("seeding trader " + account, [sys.executable, SERVICE, "add-trader", "--db", db, "--key", key,
+                                              "--account", account])
+    ready_file = os.path.join(work, "ready")
+    cmd = [sys.executable, SERVICE, "serve", "--host", "127.0.0.1", "--port", str(args.port),
+           "--cert", os.path.join(certs, args.cert_name + ".pem"),
+           "--keyfile", os.path.join(certs, args.cert_name + ".key"),
+           "--ready-file", ready_file, "--record", record, "--db", db]
+    env = dict(os.environ, HALVANE_TEST_RECORD=record, HALVANE_TEST_CERTS=certs, HALVANE_TEST_PORT=str(args.port))
+    if args.script:
+        cmd += ["--script", os.path.abspath(args.script)]
+        env["HALVANE_TEST_SCRIPT"] = os.path.abspath(args.script)
+    if args.key_hex:
+        cmd += ["--key-hex", args.key_hex]
+    with beside.Process(cmd + args.service_arg, log_path, ready=beside.file_exists(ready_file)) as service:
+        try:
+            code, _ = beside.run(command, env)
+        except OSError as e:
+            sys.stderr.write("with_service.py: cannot run %s: %s\n" % (command[0], e))
+            return 127
+        if not service.alive():
+            report("the service died while the command ran (exit code %d)" % service.proc.returncode, log_path)
+            return code or 4
+        if code != 0:
+            report("the command failed with exit code %d" % code, log_path)
+        return code
 
 
 if __name__ == "__main__":

@@ -42,7 +42,8 @@ def setUpModule():
 
 
 class Service(beside.Process):
-    """The service as a child process on a free loopback port."""
+    """The service as a child process on a free loopback port, started at once; stopped by
+    stop() or when a `with` block ends."""
 
     def __init__(self, *args, cert="localhost"):
         self.dir = tempfile.mkdtemp(dir=WORK)
@@ -60,11 +61,29 @@ class Service(beside.Process):
             host, port, pid = f.read().split()
         self.port, self.pid = int(port), int(pid)
 
+    def __enter__(self):
+        return self if self.proc is not None else super().__enter__()
+
     def stderr(self):
         return self.output()
 
     def stop(self):
         self.__exit__()
+
+    def wait_for_log(self, text):
+        """The log once it holds `text` (a request's line is written after its reply has gone out)."""
+        deadline = time.monotonic() + 10
+        while text not in self.stderr() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return self.stderr()
+
+
+def write_script(cases):
+    """A scripted-mode cases file holding `cases`."""
+    path = os.path.join(tempfile.mkdtemp(dir=WORK), "cases.json")
+    with open(path, "w") as f:
+        json.dump(cases, f)
+    return path
 
 
 def client_context():
@@ -192,17 +211,12 @@ class RealModeTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.db = os.path.join(tempfile.mkdtemp(dir=WORK), "state.sqlite3")
-        for key, account in (ALPHA, BETA):
-            admin(cls.db, "add-trader", "--key", key, "--account", account)
         cls.traders = [("trader-%d-key" % i, str(60000 + i)) for i in range(3)]
-        for key, account in cls.traders:
+        for key, account in [ALPHA, BETA] + cls.traders:
             admin(cls.db, "add-trader", "--key", key, "--account", account)
         cls.service = Service("--db", cls.db)
+        cls.addClassCleanup(cls.service.stop)
         cls.port = cls.service.port
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.service.stop()
 
     def test_quiz_and_open_status_replies(self):
         cases = [(svc.PATH_QUIZ, {}, "success|{timestamp}"),
@@ -338,11 +352,9 @@ class RealModeTest(unittest.TestCase):
                 status, _, resp = request(self.port, path, form({"key": ALPHA[0]}), method=method)
                 self.assertEqual(status, code)
                 self.assertIsNotNone(resp.getheader("Content-Length"))
-        deadline = time.monotonic() + 10
-        while "BREW" not in self.service.stderr() and time.monotonic() < deadline:
-            time.sleep(0.05)
-        self.assertIn("POST /nowhere.php -> 404 unknown path", self.service.stderr())
-        self.assertIn("501", self.service.stderr())
+        log = self.service.wait_for_log("BREW")
+        self.assertIn("POST /nowhere.php -> 404 unknown path", log)
+        self.assertIn("501", log)
         # The backend itself answers an unknown path, and changes nothing.
         reply = svc.RealBackend(self.db, DEV_KEY, lambda: int(time.time())).handle("/nowhere.php", b"")
         self.assertEqual(reply, ({"status": "error", "message": "not found"}, "unknown path"))
@@ -350,11 +362,7 @@ class RealModeTest(unittest.TestCase):
     def test_log_holds_no_secrets(self):
         text = call(self.port, svc.PATH_QUIZ, BETA)
         signature = json.loads(text)["signature"]
-        # The request's log line is written once the reply has gone out.
-        deadline = time.monotonic() + 10
-        while svc.PATH_QUIZ not in self.service.stderr() and time.monotonic() < deadline:
-            time.sleep(0.05)
-        log = self.service.stderr()
+        log = self.service.wait_for_log(svc.PATH_QUIZ)
         self.assertIn(svc.PATH_QUIZ, log)
         self.assertNotIn(BETA[0], log)
         self.assertNotIn(signature, log)
@@ -365,20 +373,16 @@ class RestartTest(unittest.TestCase):
     def test_state_survives_restart(self):
         db = os.path.join(tempfile.mkdtemp(dir=WORK), "state.sqlite3")
         admin(db, "add-trader", "--key", ALPHA[0], "--account", ALPHA[1], "--name", "Alpha")
-        service = Service("--db", db, "--quiet")
-        try:
+        with Service("--db", db, "--quiet") as service:
             nonce = secrets.token_hex(16)
             status = json.loads(call(service.port, svc.PATH_STATUS, ALPHA, nonce=nonce))
             quiz = svc.quiz_for_day(day_of(status["timestamp"]))
             call(service.port, svc.PATH_ANSWERS, ALPHA, answers=answers_for(quiz, 1))
             self.assertEqual(json.loads(call(service.port, svc.PATH_MARK, ALPHA))["status"], "success")
-        finally:
-            service.stop()
         self.assertFalse(os.path.exists(service.ready_file))
         self.assertEqual(service.stderr(), "")
 
-        service = Service("--db", db)
-        try:
+        with Service("--db", db) as service:
             status = json.loads(call(service.port, svc.PATH_STATUS, ALPHA))
             self.assertTrue(status["quiz_completed_today"])
             self.assertEqual(status["readiness_final"], "caution")
@@ -386,16 +390,11 @@ class RestartTest(unittest.TestCase):
             self.assertEqual(replay["message"], "nonce already used")
             self.assertEqual(json.loads(call(service.port, svc.PATH_MARK, ALPHA))["status"],
                              "already_marked")
-        finally:
-            service.stop()
 
-        service = Service("--db", db, "--clock-offset", "86400")
-        try:
+        with Service("--db", db, "--clock-offset", "86400") as service:
             tomorrow = json.loads(call(service.port, svc.PATH_STATUS, ALPHA))
             self.assertFalse(tomorrow["quiz_completed_today"])
             self.assertGreaterEqual(tomorrow["timestamp"], status["timestamp"] + 86400)
-        finally:
-            service.stop()
 
 
 SCRIPT = {
@@ -420,14 +419,8 @@ class ScriptedModeTest(unittest.TestCase):
         d = tempfile.mkdtemp(dir=WORK)
         cls.record = os.path.join(d, "record.jsonl")
         cls.db = os.path.join(d, "untouched.sqlite3")
-        script = os.path.join(d, "cases.json")
-        with open(script, "w") as f:
-            json.dump(SCRIPT, f)
-        cls.service = Service("--script", script, "--record", cls.record, "--db", cls.db)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.service.stop()
+        cls.service = Service("--script", write_script(SCRIPT), "--record", cls.record, "--db", cls.db)
+        cls.addClassCleanup(cls.service.stop)
 
     def post(self, case, path=svc.PATH_STATUS, headers=None):
         return request(self.service.port, path, form({"key": case, "account": "1"}), headers=headers)
@@ -466,16 +459,10 @@ class ScriptedModeTest(unittest.TestCase):
                  ("cut-before", http.client.RemoteDisconnected, None)]
         for case, error, received in cases:
             with self.subTest(case=case):
-                conn = http.client.HTTPSConnection("localhost", self.service.port,
-                                                   context=client_context(), timeout=10)
-                try:
-                    conn.request("POST", "/", form({"key": case}))
-                    with self.assertRaises(error) as caught:
-                        conn.getresponse().read()
-                    if received is not None:
-                        self.assertEqual(len(caught.exception.partial), received)
-                finally:
-                    conn.close()
+                with self.assertRaises(error) as caught:
+                    request(self.service.port, "/", form({"key": case}))
+                if received is not None:
+                    self.assertEqual(len(caught.exception.partial), received)
 
     def test_sequences_and_paths(self):
         seen = [self.post("sequence")[:2] for _ in range(4)]
@@ -506,43 +493,28 @@ class ScriptedModeTest(unittest.TestCase):
                     {"name": "named", "reply": {"body": "named"}, "call": {"export": "MarkTradingDay"}},
                     {"name": "other", "result": "fallback"}]]
         for script_cases in scripts:
-            d = tempfile.mkdtemp(dir=WORK)
-            script = os.path.join(d, "cases.json")
-            with open(script, "w") as f:
-                json.dump(script_cases, f)
-            service = Service("--script", script, "--quiet")
-            try:
+            with Service("--script", write_script(script_cases), "--quiet") as service:
                 for body, expected in [(b"key=named", (200, b"named")), (b"key=other", (201, b"fallback")),
                                        (b"\xff\xfe", (201, b"fallback"))]:
                     self.assertEqual(request(service.port, "/any", body)[:2], expected)
-            finally:
-                service.stop()
 
     def test_bad_records(self):
         for records in ([{"reply": {}}], [{"name": "a"}, {"name": "a"}], [{"name": "a", "reply": {"drop": "x"}}]):
-            script = os.path.join(tempfile.mkdtemp(dir=WORK), "cases.json")
-            with open(script, "w") as f:
-                json.dump(records, f)
             with self.subTest(records=records), self.assertRaises(ValueError):
-                svc.ScriptedBackend(script, DEV_KEY, time.time)
+                svc.ScriptedBackend(write_script(records), DEV_KEY, time.time)
 
 
 class CertificateTest(unittest.TestCase):
     def handshake(self, cert, server_hostname="localhost", cafile="ca.pem"):
-        service = Service("--script", self.script, "--quiet", cert=cert)
-        try:
+        with Service("--script", self.script, "--quiet", cert=cert) as service:
             ctx = ssl.create_default_context(cafile=os.path.join(CERTS, cafile))
             with socket.create_connection(("127.0.0.1", service.port), timeout=10) as raw:
                 with ctx.wrap_socket(raw, server_hostname=server_hostname) as tls:
                     return tls.version()
-        finally:
-            service.stop()
 
     @classmethod
     def setUpClass(cls):
-        cls.script = os.path.join(tempfile.mkdtemp(dir=WORK), "cases.json")
-        with open(cls.script, "w") as f:
-            json.dump({"default": {"body": "{}"}}, f)
+        cls.script = write_script({"default": {"body": "{}"}})
 
     def test_verification(self):
         cases = [("localhost", "localhost", None),

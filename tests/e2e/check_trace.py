@@ -17,6 +17,8 @@ import re
 import subprocess
 import sys
 
+import beside
+
 STEPS = ["before OpenHttpSession", "after OpenHttpSession", "before WinHttpConnect", "after WinHttpConnect",
          "before WinHttpOpenRequest", "after WinHttpOpenRequest", "before WinHttpSendRequest",
          "after WinHttpSendRequest", "before WinHttpReceiveResponse", "after WinHttpReceiveResponse"]
@@ -63,11 +65,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--expect", choices=KINDS)
     parser.add_argument("--attribute", action="store_true")
-    parser.add_argument("command", nargs=argparse.REMAINDER)
-    args = parser.parse_args()
+    args, command = beside.parse(parser, sys.argv[1:])
     if bool(args.expect) == args.attribute:
         parser.error("give one of --expect and --attribute")
-    command = args.command[1:] if args.command[:1] == ["--"] else args.command
     env = dict(os.environ, WINEDEBUG="err+secur32,+debugstr" if args.attribute else "+debugstr")
     run = subprocess.run(command, env=env, capture_output=True, text=True, errors="replace", timeout=600)
     if args.attribute:
@@ -75,8 +75,7 @@ def main():
         ok = run.returncode == 0 and not attribute(run)
         if run.returncode != 0:
             print(f"test program exit code {run.returncode}")
-        print("1 passed, 0 failed" if ok else "0 passed, 1 failed")
-        return 0 if ok else 1
+        return beside.verdict(ok)
     # Wine shows each line escaped, its line feed as \n.
     lines = [line.replace("\\n", "\n") for line in
              re.findall(r'OutputDebugStringA "(SendPostRequestTo: [^"]*)"', run.stderr)]
@@ -87,8 +86,7 @@ def main():
         print(f"test program exit code {run.returncode}")
         print("trace lines seen:\n  " + "\n  ".join(map(repr, lines)))
         print("trace lines expected:\n  " + "\n  ".join(map(repr, expected)))
-    print("1 passed, 0 failed" if ok else "0 passed, 1 failed")
-    return 0 if ok else 1
+    return beside.verdict(ok)
 
 
 if __name__ == "__main__":

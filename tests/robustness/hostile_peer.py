@@ -63,7 +63,6 @@ import hmac
 import itertools
 import json
 import os
-import shutil
 import socket
 import ssl
 import struct
@@ -125,6 +124,18 @@ basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature,keyEncipherment
 extendedKeyUsage = clientAuth
 subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
+[ ca ]
+default_ca = future
+[ future ]
+database = %(db)s/index.txt
+new_certs_dir = %(db)s/issued
+serial = %(db)s/serial
+default_md = sha256
+policy = any
+unique_subject = no
+copy_extensions = none
+[ any ]
+commonName = supplied
 """
 
 
@@ -187,14 +198,15 @@ def chunks(data, size=100):
 LAST_CHUNK = b"0\r\n\r\n"
 
 
-def stream(conn, parts, then=None):
-    """Sends every part as fast as the client takes it, then holds the connection (or ends it
-    with `then`); gives up after HOLD_LIMIT."""
+def stream(conn, parts, then=None, interval=0.0):
+    """Sends every part as fast as the client takes it (or one per `interval`), then holds the
+    connection (or ends it with `then`); gives up after HOLD_LIMIT."""
     give_up = time.monotonic() + HOLD_LIMIT
     for part in parts:
         if time.monotonic() > give_up:
             return
         conn.sendall(part)
+        time.sleep(interval)
     (then or hold)(conn)
 
 
@@ -203,21 +215,29 @@ def flood(first, piece):
     return itertools.chain([first], itertools.repeat(piece, ENDLESS_CAP // len(piece)))
 
 
-def trickle(conn, data, interval=TRICKLE_INTERVAL, step=1):
-    """`step` bytes of `data` at a time, one step per `interval`, for HOLD_LIMIT at most."""
-    give_up = time.monotonic() + HOLD_LIMIT
-    for i in range(0, len(data), step):
-        if time.monotonic() > give_up:
-            return
-        conn.sendall(data[i:i + step])
-        time.sleep(interval)
-    hold(conn)
+def trickle(conn, data, interval=TRICKLE_INTERVAL, step=1, first=b""):
+    """`first`, then `step` bytes of `data` at a time, one step per `interval`, for HOLD_LIMIT at most."""
+    stream(conn, itertools.chain([first] if first else [], (data[i:i + step] for i in range(0, len(data), step))),
+           interval=interval)
 
 
 def cut(conn):
     # The stream just ends: no close_notify.
     try:
         conn.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+
+
+def pump(source, sink, size=65536, interval=0.0):
+    """Passes on what `source` sends to `sink`, `size` bytes per `interval`, until either end stops."""
+    try:
+        while True:
+            data = source.recv(size)
+            if not data:
+                return
+            sink.sendall(data)
+            time.sleep(interval)
     except OSError:
         pass
 
@@ -250,7 +270,8 @@ def hold(conn):
 
 def answer(conn, body=FORGED):
     conn.sendall(head("200 OK", len(body)) + body)
-    close_tls(conn)
+    if isinstance(conn, ssl.SSLSocket):
+        close_tls(conn)
 
 
 def gzip_bomb():
@@ -305,10 +326,8 @@ def huge(peer, conn, path):
     suffix = b'"}'
     piece = b"A" * (1 << 20)
     middle = HUGE_SIZE - len(prefix) - len(suffix)
-    parts = [head("200 OK", HUGE_SIZE) + prefix] + [piece] * (middle // len(piece)) + [piece[:middle % len(piece)], suffix]
-    for part in parts:
-        conn.sendall(part)
-    close_tls(conn)
+    stream(conn, [head("200 OK", HUGE_SIZE) + prefix] + [piece] * (middle // len(piece)) +
+           [piece[:middle % len(piece)], suffix], then=close_tls)
 
 
 def redirect(peer, conn, path, mode):
@@ -344,21 +363,21 @@ REPLIES = {
     "cut_clean": lambda peer, conn, path: cut_half(peer, conn, path, clean=True),
     "huge": huge,
     "trickle_head": lambda peer, conn, path: trickle(conn, head("200 OK", len(FORGED)) + FORGED),
-    "trickle_body": lambda peer, conn, path: (conn.sendall(head("200 OK", len(FORGED))), trickle(conn, FORGED)),
+    "trickle_body": lambda peer, conn, path: trickle(conn, FORGED, first=head("200 OK", len(FORGED))),
     "slow_continue": lambda peer, conn, path: trickle(conn, CONTINUE * 1000, CONTINUE_INTERVAL, len(CONTINUE)),
     "endless_head": lambda peer, conn, path: stream(
         conn, flood(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n", FILLER_LINE * 640)),
     "endless_header_line": lambda peer, conn, path: stream(
         conn, flood(b"HTTP/1.1 200 OK\r\nX-Endless: ", b"e" * FLOOD_PIECE)),
-    "endless_body": lambda peer, conn, path: stream(
-        conn, flood(head("200 OK", chunked=True) + chunks(ENDLESS_BODY_HEAD, 1000), chunks(b"A" * FLOOD_PIECE, FLOOD_PIECE))),
+    "endless_body": lambda peer, conn, path: stream(conn, flood(
+        head("200 OK", chunked=True) + chunks(ENDLESS_BODY_HEAD, 1000), chunks(b"A" * FLOOD_PIECE, FLOOD_PIECE))),
     "endless_trailers": lambda peer, conn, path: stream(
         conn, flood(head("200 OK", chunked=True) + chunks(FORGED, 1000) + b"0\r\n", TRAILER_LINE * 640)),
     "endless_chunk_extension": lambda peer, conn, path: stream(
         conn, flood(head("200 OK", chunked=True) + b"10;ext=", b"x" * FLOOD_PIECE)),
     "gzip_bomb": lambda peer, conn, path: stream(conn, peer.bomb(), then=close_tls),
-    "many_chunks": lambda peer, conn, path: (conn.sendall(head("200 OK", chunked=True) + chunks(peer.status, 4096) +
-                                                          LAST_CHUNK), close_tls(conn)),
+    "many_chunks": lambda peer, conn, path: stream(
+        conn, [head("200 OK", chunked=True) + chunks(peer.status, 4096) + LAST_CHUNK], then=close_tls),
 }
 for _mode in ("redirect302", "redirect307", "redirect_http", "slow_redirects"):
     REPLIES[_mode] = lambda peer, conn, path, mode=_mode: redirect(peer, conn, path, mode)
@@ -370,10 +389,14 @@ for _framing in CUT_FRAMINGS:
 MODES = tuple(REPLIES) + RAW_MODES + CERT_MODES + tuple(LEGACY_TLS)
 
 
+def sign(key_hex, payload):
+    return hmac.new(bytes.fromhex(key_hex), payload, hashlib.sha256).hexdigest().encode("ascii")
+
+
 def signed_status(key_hex, size=4 << 20):
     """A signed "quiz not completed" status reply of exactly `size` bytes."""
-    signature = hmac.new(bytes.fromhex(key_hex), b"no_quiz|1700000000", hashlib.sha256).hexdigest().encode("ascii")
-    start = b'{"status":"success","quiz_completed_today":false,"timestamp":1700000000,"signature":"' + signature + b'","padding":"'
+    start = (b'{"status":"success","quiz_completed_today":false,"timestamp":1700000000,"signature":"' +
+             sign(key_hex, b"no_quiz|1700000000") + b'","padding":"')
     end = b'","end":1}'
     return start + b"p" * (size - len(start) - len(end)) + end
 
@@ -381,13 +404,20 @@ def signed_status(key_hex, size=4 << 20):
 def signed_quiz(key_hex):
     """A quiz of about 1800 bytes, signed under the key, and where to cut it: just after its
     signature field, so that what came is a quiz any client would accept as signed."""
-    key = bytes.fromhex(key_hex)
     timestamp = b"1700000000"
-    signature = hmac.new(key, b"success|" + timestamp, hashlib.sha256).hexdigest().encode("ascii")
+    signature = sign(key_hex, b"success|" + timestamp)
     questions = b",".join(b'{"number":%d,"question":"%s"}' % (n, b"q" * 150) for n in range(1, 11))
     quiz = (b'{"status":"success","timestamp":' + timestamp + b',"signature":"' + signature +
             b'","quiz":[' + questions + b"]}")
     return quiz, quiz.index(b'"quiz":[') + 40
+
+
+def pin_version(context, mode):
+    """Pins the context to the mode's old TLS version, with the ciphers that version needs."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        context.minimum_version = context.maximum_version = getattr(ssl.TLSVersion, LEGACY_TLS[mode][0])
+    context.set_ciphers("DEFAULT:@SECLEVEL=0")
 
 
 class Peer:
@@ -426,16 +456,21 @@ class Peer:
                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                        env=dict(os.environ, OPENSSL_CONF=os.path.join(self.work, "openssl.cnf")))
 
-    def issue(self, name, issuer_pem, issuer_key, extension, validity=("-days", "3650")):
-        key = os.path.join(self.work, name + ".key")
-        csr = os.path.join(self.work, name + ".csr")
-        pem = os.path.join(self.work, name + ".pem")
+    def issue(self, name, issuer_pem, issuer_key, extension, future=False):
+        """A localhost certificate and its key, signed by the issuer; `future`: valid only in 2099."""
+        key, csr, pem = (os.path.join(self.work, name + suffix) for suffix in (".key", ".csr", ".pem"))
         self.openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-subj",
                      "/CN=localhost", "-out", csr)
-        self.openssl("x509", "-req", "-in", csr, "-CA", issuer_pem, "-CAkey", issuer_key,
-                     "-set_serial", str(int(time.time() * 1000)), "-sha256", "-extfile",
-                     os.path.join(self.work, "openssl.cnf"), "-extensions", extension,
-                     "-out", pem, *validity)
+        if future:
+            # "openssl x509 -req" cannot set a start date, "openssl ca" can (with its database).
+            self.openssl("ca", "-batch", "-notext", "-cert", issuer_pem, "-keyfile", issuer_key, "-in", csr,
+                         "-out", pem, "-extensions", extension, "-startdate", "20990101000000Z",
+                         "-enddate", "20991231000000Z")
+        else:
+            self.openssl("x509", "-req", "-in", csr, "-CA", issuer_pem, "-CAkey", issuer_key,
+                         "-set_serial", str(int(time.time() * 1000)), "-sha256", "-extfile",
+                         os.path.join(self.work, "openssl.cnf"), "-extensions", extension,
+                         "-out", pem, "-days", "3650")
         return pem, key
 
     def certificate(self, mode):
@@ -443,10 +478,15 @@ class Peer:
         ca_pem, ca_key = os.path.join(self.certs, "ca.pem"), os.path.join(self.certs, "ca.key")
         if mode not in CERT_MODES:
             return os.path.join(self.certs, "localhost.pem"), os.path.join(self.certs, "localhost.key")
+        db = os.path.join(self.work, "db")
+        os.makedirs(os.path.join(db, "issued"), exist_ok=True)
         with open(os.path.join(self.work, "openssl.cnf"), "w", encoding="ascii") as f:
-            f.write(EXTENSIONS)
+            f.write(EXTENSIONS % {"db": db})
         if mode == "cert_not_yet_valid":
-            return self.future_certificate(ca_pem, ca_key)
+            open(os.path.join(db, "index.txt"), "w").close()
+            with open(os.path.join(db, "serial"), "w") as f:
+                f.write("1000\n")
+            return self.issue("future", ca_pem, ca_key, "leaf", future=True)
         if mode == "cert_client_only":
             return self.issue("client_only", ca_pem, ca_key, "client_only")
         # A leaf of the trusted CA (CA:FALSE) that signs a localhost certificate itself.
@@ -459,39 +499,12 @@ class Peer:
                     out.write(f.read())
         return chain, leaf_key
 
-    def future_certificate(self, ca_pem, ca_key):
-        # "openssl x509 -req" cannot set a start date, "openssl ca" can; it wants a database.
-        db = os.path.join(self.work, "db")
-        os.makedirs(os.path.join(db, "issued"))
-        open(os.path.join(db, "index.txt"), "w").close()
-        with open(os.path.join(db, "serial"), "w") as f:
-            f.write("1000\n")
-        with open(os.path.join(self.work, "openssl.cnf"), "a", encoding="ascii") as f:
-            f.write("\n[ ca ]\ndefault_ca = future\n[ future ]\ndatabase = %s/index.txt\n"
-                    "new_certs_dir = %s/issued\nserial = %s/serial\ndefault_md = sha256\n"
-                    "policy = any\nunique_subject = no\ncopy_extensions = none\n"
-                    "[ any ]\ncommonName = supplied\n" % (db, db, db))
-        key = os.path.join(self.work, "future.key")
-        csr = os.path.join(self.work, "future.csr")
-        pem = os.path.join(self.work, "future.pem")
-        self.openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-subj",
-                     "/CN=localhost", "-out", csr)
-        self.openssl("ca", "-batch", "-notext", "-cert", ca_pem, "-keyfile", ca_key, "-in", csr,
-                     "-out", pem, "-extensions", "leaf", "-startdate", "20990101000000Z",
-                     "-enddate", "20991231000000Z")
-        return pem, key
-
     def tls_context(self, mode):
         pem, key = self.certificate(mode)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.minimum_version = ssl.TLSVersion.TLSv1_2
         if mode in LEGACY_TLS:
-            version = getattr(ssl.TLSVersion, LEGACY_TLS[mode][0])
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)
-                context.minimum_version = context.maximum_version = version
-            context.set_ciphers("DEFAULT:@SECLEVEL=0")
-        else:
-            context.minimum_version = ssl.TLSVersion.TLSv1_2
+            pin_version(context, mode)
         context.load_cert_chain(pem, key)
         if mode in LEGACY_TLS:
             self.prove_version(context, mode)
@@ -499,12 +512,8 @@ class Peer:
 
     def prove_version(self, server_context, mode):
         """Our own client must really get this old version, or the mode proves nothing."""
-        version = getattr(ssl.TLSVersion, LEGACY_TLS[mode][0])
         client = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            client.minimum_version = client.maximum_version = version
-        client.set_ciphers("DEFAULT:@SECLEVEL=0")
+        pin_version(client, mode)
         client.load_verify_locations(os.path.join(self.certs, "ca.pem"))
         with socket.create_server(("127.0.0.1", 0)) as listener:
             def serve_once():
@@ -600,7 +609,7 @@ class Peer:
                 conn.recv(65536)
             except OSError:
                 pass
-            conn.sendall(head("200 OK", len(FORGED)) + FORGED)
+            answer(conn)
             return
         if mode == "trickle_handshake" and not isinstance(conn, ssl.SSLSocket):
             self.relay(conn)
@@ -616,10 +625,8 @@ class Peer:
             return
         if path.split("/")[1] == "slow_redirects":
             redirect(self, conn, path, "slow_redirects")
-        elif isinstance(conn, ssl.SSLSocket):
-            answer(conn)
         else:
-            conn.sendall(head("200 OK", len(FORGED)) + FORGED)
+            answer(conn)
 
     def relay(self, client):
         """Passes the client's bytes on at once and the server's a few bytes a second."""
@@ -627,27 +634,8 @@ class Peer:
         server.settimeout(HOLD_LIMIT)
         client.settimeout(HOLD_LIMIT)
 
-        def upstream():
-            try:
-                while True:
-                    data = client.recv(65536)
-                    if not data:
-                        break
-                    server.sendall(data)
-            except OSError:
-                pass
-            cut(server)
-
-        threading.Thread(target=upstream, daemon=True).start()
-        try:
-            while True:
-                data = server.recv(4)
-                if not data:
-                    break
-                client.sendall(data)
-                time.sleep(HANDSHAKE_INTERVAL)
-        except OSError:
-            pass
+        threading.Thread(target=lambda: (pump(client, server), cut(server)), daemon=True).start()
+        pump(server, client, 4, HANDSHAKE_INTERVAL)
         server.close()
 
     def stop(self):
@@ -659,41 +647,35 @@ class Peer:
 
 
 def main(argv):
-    own, command = beside.split_command(argv, "hostile_peer.py")
     parser = argparse.ArgumentParser(prog="hostile_peer.py")
     parser.add_argument("--modes", required=True, type=lambda text: text.split(","),
                         help="comma-separated, from: " + ", ".join(MODES))
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--certs", required=True, help="the test certificates (ca.pem, ca.key, localhost.pem/.key)")
     parser.add_argument("--key-hex", default=DEV_KEY_HEX, help="the key the cut quizzes are signed with")
-    args = parser.parse_args(own)
+    args, command = beside.parse(parser, argv)
     unknown = [mode for mode in args.modes if mode not in MODES]
     if unknown:
         parser.error("unknown modes: " + ", ".join(unknown))
-    if not command:
-        parser.error("no COMMAND after --")
 
-    work = tempfile.mkdtemp(prefix="halvane-hostile-")
-    peer = Peer(args, work)
-    try:
-        with beside.interruptible():
-            try:
-                peer.start()
-            except (OSError, ssl.SSLError, subprocess.CalledProcessError) as e:
-                detail = getattr(e, "stderr", b"") or b""
-                sys.stderr.write("hostile_peer.py: cannot start modes %s: %s %s\n"
-                                 % (",".join(args.modes), e, detail.decode(errors="replace")))
-                return 3
-            env = dict(os.environ, HALVANE_HOSTILE_MODES=",".join(args.modes), HALVANE_HOSTILE_CONTROL=peer.control,
-                       HALVANE_TEST_RECORD=peer.record.path)
-            code, _ = beside.run(command, env)
-            return code
-    except beside.Interrupted as e:
-        return 128 + e.args[0]
-    finally:
-        with beside.uninterrupted():
+    with tempfile.TemporaryDirectory(prefix="halvane-hostile-", ignore_cleanup_errors=True) as work:
+        peer = Peer(args, work)
+        try:
+            with beside.interruptible():
+                try:
+                    peer.start()
+                except (OSError, ssl.SSLError, subprocess.CalledProcessError) as e:
+                    detail = getattr(e, "stderr", b"") or b""
+                    sys.stderr.write("hostile_peer.py: cannot start modes %s: %s %s\n"
+                                     % (",".join(args.modes), e, detail.decode(errors="replace")))
+                    return 3
+                env = dict(os.environ, HALVANE_HOSTILE_MODES=",".join(args.modes),
+                           HALVANE_HOSTILE_CONTROL=peer.control, HALVANE_TEST_RECORD=peer.record.path)
+                return beside.run(command, env)[0]
+        except beside.Interrupted as e:
+            return 128 + e.args[0]
+        finally:
             peer.stop()
-            shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -34,25 +34,28 @@ def main():
     parser.add_argument("--offline", action="store_true")
     parser.add_argument("--listener")
     parser.add_argument("--preload")
-    parser.add_argument("cli", nargs=argparse.REMAINDER)
-    args = parser.parse_args()
-    cli = args.cli[1:] if args.cli[:1] == ["--"] else args.cli
-    passed = failed = 0
+    args, cli = beside.parse(parser, sys.argv[1:])
+    results = []  # one per case: whether it passed
     env = dict(os.environ)
     if args.preload:
         env["LD_PRELOAD"] = args.preload
     # Where the module's trace lines cannot be captured, --trace must say so instead.
     captured = args.platform == "windows" or bool(args.preload) or os.access("/dev/log", os.W_OK)
 
-    def run(*arguments, extra_env=None):
-        done = subprocess.run(cli + list(arguments), capture_output=True, timeout=120, env=dict(env, **(extra_env or {})))
-        err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
-        return done.returncode, done.stdout.decode("utf-8", "replace").rstrip("\n"), err
+    def tally(ok, failure):
+        results.append(ok)
+        if not ok:
+            print("FAIL " + failure)
+
+    def summary():
+        print(f"{results.count(True)} passed, {results.count(False)} failed")
+        return 0 if all(results) else 1
 
     def check(what, arguments, code, pattern, stderr_pattern=None, trace=None, extra_env=None):
         """trace: patterns for the stderr lines after the CLI's "calling" line, one each."""
-        nonlocal passed, failed
-        rc, out, err = run(*arguments, extra_env=extra_env)
+        done = subprocess.run(cli + arguments, capture_output=True, timeout=120, env=dict(env, **(extra_env or {})))
+        rc, out = done.returncode, done.stdout.decode("utf-8", "replace").rstrip("\n")
+        err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
         ok = rc == code and re.fullmatch(pattern, out, re.S) is not None
         ok = ok and (stderr_pattern is None or re.search(stderr_pattern, err) is not None)
         if trace is not None:
@@ -61,11 +64,7 @@ def main():
                                len(shown)):]
             shown = shown[:-1] if shown[-1:] == [""] else shown
             ok = ok and len(shown) == len(trace) and all(re.fullmatch(p, line) for p, line in zip(trace, shown))
-        if ok:
-            passed += 1
-        else:
-            failed += 1
-            print(f"FAIL {what}: exit {rc} (want {code}), stdout {out[:200]!r}, stderr {err[:1500]!r}")
+        tally(ok, f"{what}: exit {rc} (want {code}), stdout {out[:200]!r}, stderr {err[:1500]!r}")
         return out
 
     def traced(kind):
@@ -102,13 +101,9 @@ def main():
                 seen = viewer.communicate(timeout=60)[0].decode("utf-8", "replace").replace("\r\n", "\n")
             finally:
                 beside.stop(viewer, grace=0)
-            if "".join(check_trace.expected_lines("refused")) in seen:
-                passed += 1
-            else:
-                failed += 1
-                print(f"FAIL the other listener did not receive the module's trace lines: {seen[:600]!r}")
-        print(f"{passed} passed, {failed} failed")
-        return 0 if failed == 0 else 1
+            tally("".join(check_trace.expected_lines("refused")) in seen,
+                  f"the other listener did not receive the module's trace lines: {seen[:600]!r}")
+        return summary()
 
     # One trader's day, in order.
     check("status before the quiz", ["status", *me], 0, "not_completed")
@@ -149,9 +144,7 @@ def main():
     check("--version", ["--version"], 0, rf"halvane-cli {version}\nmodule: \S*halvane\.(dll|so){resource}")
     check("--version takes no command", ["--version", "status", *me], 2, "", r"--version takes only --library")
     check("missing library", ["--library", args.missing_library, "status", *me], 3, "", r"cannot|No such")
-
-    print(f"{passed} passed, {failed} failed")
-    return 0 if failed == 0 else 1
+    return summary()
 
 
 if __name__ == "__main__":

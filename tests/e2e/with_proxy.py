@@ -86,12 +86,6 @@ def parse_args(argv):
     return args, command
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class Tinyproxy:
     """A private tinyproxy in the foreground, logging every request line."""
 
@@ -106,7 +100,8 @@ class Tinyproxy:
         binary = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
         # A port picked now may be taken before tinyproxy binds it: try a few.
         for _ in range(5):
-            self.port = free_port()
+            with socket.create_server(("127.0.0.1", 0)) as s:
+                self.port = s.getsockname()[1]
             conf = os.path.join(self.work, "tinyproxy.conf")
             with open(conf, "w") as f:
                 # No ConnectPort lines: CONNECT to any port is allowed.
@@ -218,17 +213,6 @@ def record_count():
     return sum(1 for line in beside.read_text(path).splitlines() if line.strip()) if path else None
 
 
-def run_command(command, env, timeout, capture):
-    """Runs COMMAND, passing its output through; returns (exit code, output if captured)."""
-    try:
-        code, text = beside.run(command, env, timeout, capture, stdin=subprocess.DEVNULL)
-    except subprocess.TimeoutExpired:
-        raise Failure("COMMAND did not finish within %.0f s" % timeout)
-    sys.stdout.write(text or "")
-    sys.stdout.flush()
-    return code, text or ""
-
-
 def check(args, code, output, requests, records, pac):
     tunnel = "CONNECT localhost:%d" % args.port
     problems = []
@@ -295,12 +279,17 @@ def main(argv):
                                                pac.url if pac else ""))
 
             try:
-                code, output = run_command(command, child_env, args.timeout, capture=bool(args.expect_output))
+                code, output = beside.run(command, child_env, args.timeout, bool(args.expect_output),
+                                          stdin=subprocess.DEVNULL)
+            except subprocess.TimeoutExpired:
+                raise Failure("COMMAND did not finish within %.0f s" % args.timeout)
             finally:
                 if wine is not None:
                     problems.extend(filter(None, [wine.restore()]))
+            sys.stdout.write(output or "")  # passed on when captured
+            sys.stdout.flush()
             proxy.stop()
-            problems.extend(check(args, code, output, proxy.requests(), record_count(), pac))
+            problems.extend(check(args, code, output or "", proxy.requests(), record_count(), pac))
     except beside.Interrupted as e:
         problems.append("interrupted by signal %d" % e.args[0])
     except (Failure, OSError, subprocess.SubprocessError) as e:

@@ -58,8 +58,6 @@ the connection silent; like the trickles they give up after 60 s and close it.
 
 import argparse
 import errno
-import hashlib
-import hmac
 import itertools
 import json
 import os
@@ -75,7 +73,7 @@ import warnings
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "service"))
-from halvane_service import DEV_KEY_HEX  # noqa: E402
+from halvane_service import DEV_KEY_HEX, sign  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
 import beside  # noqa: E402  (the drivers' shared runner)
@@ -90,6 +88,7 @@ FORGED = (b'{"status":"success","readiness_final":"ready","allowed_volume_percen
 # Cut before its signature field: no prefix of it carries one.
 CUT_BODY = (b'{"status":"success","readiness_final":"ready","allowed_volume_percent":100,'
             b'"padding":"' + b"p" * 400 + b'","timestamp":1700000000,"signature":"' + b"0" * 64 + b'"}')
+CUT_HALF = CUT_BODY[:len(CUT_BODY) // 2]
 # Three times the receive budget: a client still waiting by then would wait for ever.
 HOLD_LIMIT = 60.0
 # Another run may hold the port for a while (the lock only spans one CTest run).
@@ -299,26 +298,21 @@ def gzip_bomb():
 
 # ---- what each mode does once it has read the request ----
 
-def cut_half(peer, conn, path, clean):
-    conn.sendall(head("200 OK", len(CUT_BODY)) + CUT_BODY[:len(CUT_BODY) // 2])
-    time.sleep(0.2)
-    if clean:
-        close_tls(conn, patience=0.5)
-    else:
-        cut(conn)
-
-
-def cut_signed(peer, conn, path, framing, ending):
-    part = peer.quiz[:peer.quiz_cut]
+def cut_reply(conn, full, part, framing, ending, pause=0.1):
+    """`part` of the reply `full`, sent with its Content-Length or in chunks (the last never
+    comes), then the end: "fin" (no close_notify), "rst", "clean" (close_notify) or "stall"."""
     if framing == "length":
-        conn.sendall(head("200 OK", len(peer.quiz)) + part)
+        conn.sendall(head("200 OK", len(full)) + part)
     else:
         conn.sendall(head("200 OK", chunked=True) + chunks(part))
     if ending == "stall":
         hold(conn)
         return
-    time.sleep(0.1)  # lets the client read what came before the cut
-    (cut if ending == "fin" else reset)(conn)
+    time.sleep(pause)  # lets the client read what came before the cut
+    if ending == "clean":
+        close_tls(conn, patience=0.5)
+    else:
+        (cut if ending == "fin" else reset)(conn)
 
 
 def huge(peer, conn, path):
@@ -359,8 +353,8 @@ ENDLESS_BODY_HEAD = b'{"status":"success","message":"'
 REPLIES = {
     "forged": lambda peer, conn, path: answer(conn),
     "silent": lambda peer, conn, path: hold(conn),
-    "cut_abrupt": lambda peer, conn, path: cut_half(peer, conn, path, clean=False),
-    "cut_clean": lambda peer, conn, path: cut_half(peer, conn, path, clean=True),
+    "cut_abrupt": lambda peer, conn, path: cut_reply(conn, CUT_BODY, CUT_HALF, "length", "fin", pause=0.2),
+    "cut_clean": lambda peer, conn, path: cut_reply(conn, CUT_BODY, CUT_HALF, "length", "clean", pause=0.2),
     "huge": huge,
     "trickle_head": lambda peer, conn, path: trickle(conn, head("200 OK", len(FORGED)) + FORGED),
     "trickle_body": lambda peer, conn, path: trickle(conn, FORGED, first=head("200 OK", len(FORGED))),
@@ -384,19 +378,16 @@ for _mode in ("redirect302", "redirect307", "redirect_http", "slow_redirects"):
 for _framing in CUT_FRAMINGS:
     for _ending in CUT_ENDINGS:
         REPLIES["cut_%s_%s" % (_ending, _framing)] = (
-            lambda peer, conn, path, framing=_framing, ending=_ending: cut_signed(peer, conn, path, framing, ending))
+            lambda peer, conn, path, framing=_framing, ending=_ending:
+            cut_reply(conn, peer.quiz, peer.quiz[:peer.quiz_cut], framing, ending))
 
 MODES = tuple(REPLIES) + RAW_MODES + CERT_MODES + tuple(LEGACY_TLS)
-
-
-def sign(key_hex, payload):
-    return hmac.new(bytes.fromhex(key_hex), payload, hashlib.sha256).hexdigest().encode("ascii")
 
 
 def signed_status(key_hex, size=4 << 20):
     """A signed "quiz not completed" status reply of exactly `size` bytes."""
     start = (b'{"status":"success","quiz_completed_today":false,"timestamp":1700000000,"signature":"' +
-             sign(key_hex, b"no_quiz|1700000000") + b'","padding":"')
+             sign(bytes.fromhex(key_hex), "no_quiz|1700000000").encode("ascii") + b'","padding":"')
     end = b'","end":1}'
     return start + b"p" * (size - len(start) - len(end)) + end
 
@@ -405,7 +396,7 @@ def signed_quiz(key_hex):
     """A quiz of about 1800 bytes, signed under the key, and where to cut it: just after its
     signature field, so that what came is a quiz any client would accept as signed."""
     timestamp = b"1700000000"
-    signature = sign(key_hex, b"success|" + timestamp)
+    signature = sign(bytes.fromhex(key_hex), "success|1700000000").encode("ascii")
     questions = b",".join(b'{"number":%d,"question":"%s"}' % (n, b"q" * 150) for n in range(1, 11))
     quiz = (b'{"status":"success","timestamp":' + timestamp + b',"signature":"' + signature +
             b'","quiz":[' + questions + b"]}")
@@ -431,11 +422,9 @@ class Peer:
             f.write(self.modes[0])
         self.sockets = []
         self.contexts = {}
-        self.target_port = None
-        self.plain_target_port = None
+        self.target_port = self.plain_target_port = self.backend_port = None  # the listeners beside
         self.hop_lock = threading.Lock()
         self.last_hop = 0.0
-        self.backend_port = None
         self.port = args.port
         self.quiz, self.quiz_cut = signed_quiz(args.key_hex)
         self.status = signed_status(args.key_hex)
@@ -515,20 +504,19 @@ class Peer:
         client = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
         pin_version(client, mode)
         client.load_verify_locations(os.path.join(self.certs, "ca.pem"))
-        with socket.create_server(("127.0.0.1", 0)) as listener:
-            def serve_once():
-                conn, _ = listener.accept()
+        # One handshake in memory: each round passes what either side wrote on to the other.
+        client_in, client_out, server_in, server_out = (ssl.MemoryBIO() for _ in range(4))
+        tls = client.wrap_bio(client_in, client_out, server_hostname="localhost")
+        server = server_context.wrap_bio(server_in, server_out, server_side=True)
+        for _ in range(8):
+            for side in (tls, server):
                 try:
-                    with server_context.wrap_socket(conn, server_side=True) as tls:
-                        tls.recv(1)
-                except (OSError, ssl.SSLError):
-                    conn.close()
-            server = threading.Thread(target=serve_once, daemon=True)
-            server.start()
-            with socket.create_connection(listener.getsockname(), timeout=10) as raw, \
-                    client.wrap_socket(raw, server_hostname="localhost") as tls:
-                negotiated = tls.version()
-            server.join(10)
+                    side.do_handshake()
+                except ssl.SSLWantReadError:
+                    pass
+            server_in.write(client_out.read())
+            client_in.write(server_out.read())
+        negotiated = tls.version()
         if negotiated != LEGACY_TLS[mode][1]:
             raise ssl.SSLError("mode %s negotiates %s" % (mode, negotiated))
 
@@ -557,21 +545,17 @@ class Peer:
                 self.contexts[mode] = self.tls_context(mode)
         default = self.tls_context(None)
         main = self.listen(self.port)
+        # Beside the service port: the redirects' targets (TLS and cleartext), the relay's server.
         if any(mode.startswith("redirect") or mode == "slow_redirects" for mode in self.modes):
-            target = self.listen(0)
-            self.target_port = target.getsockname()[1]
-            self.serve(target, self.serve_target, lambda: (default, None))
+            self.target_port = self.serve(self.listen(0), self.serve_target, lambda: (default, None))
         if "redirect_http" in self.modes:
-            target = self.listen(0)
-            self.plain_target_port = target.getsockname()[1]
-            self.serve(target, self.serve_target, lambda: (None, None))
+            self.plain_target_port = self.serve(self.listen(0), self.serve_target, lambda: (None, None))
         if "trickle_handshake" in self.modes:
-            backend = self.listen(0)
-            self.backend_port = backend.getsockname()[1]
-            self.serve(backend, self.serve_main, lambda: (default, "trickle_handshake"))
+            self.backend_port = self.serve(self.listen(0), self.serve_main, lambda: (default, "trickle_handshake"))
         self.serve(main, self.serve_main, lambda: (self.contexts.get(self.current_mode()), self.current_mode()))
 
     def serve(self, sock, serve, choose):
+        """Serves each connection to `sock` on a thread of its own; returns the port."""
         def accept_loop():
             while True:
                 try:
@@ -581,6 +565,7 @@ class Peer:
                 tls, mode = choose()
                 threading.Thread(target=self.connection, args=(conn, tls, mode, serve), daemon=True).start()
         threading.Thread(target=accept_loop, daemon=True).start()
+        return sock.getsockname()[1]
 
     def connection(self, conn, tls, mode, serve):
         try:

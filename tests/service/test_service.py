@@ -64,18 +64,15 @@ class Service(beside.Process):
     def __enter__(self):
         return self if self.proc is not None else super().__enter__()
 
-    def stderr(self):
-        return self.output()
-
     def stop(self):
         self.__exit__()
 
     def wait_for_log(self, text):
         """The log once it holds `text` (a request's line is written after its reply has gone out)."""
         deadline = time.monotonic() + 10
-        while text not in self.stderr() and time.monotonic() < deadline:
+        while text not in self.output() and time.monotonic() < deadline:
             time.sleep(0.05)
-        return self.stderr()
+        return self.output()
 
 
 def write_script(cases):
@@ -86,17 +83,13 @@ def write_script(cases):
     return path
 
 
-def client_context():
-    return ssl.create_default_context(cafile=os.path.join(CERTS, "ca.pem"))
-
-
 def request(port, path, body=b"", method="POST", headers=None, host="localhost"):
-    conn = http.client.HTTPSConnection(host, port, context=client_context(), timeout=10)
+    conn = http.client.HTTPSConnection(host, port, timeout=10,
+                                       context=ssl.create_default_context(cafile=os.path.join(CERTS, "ca.pem")))
     try:
-        all_headers = {"User-Agent": "Halvane/1.0",
-                       "Content-Type": "application/x-www-form-urlencoded"}
-        all_headers.update(headers or {})
-        conn.request(method, path, body=body, headers=all_headers)
+        conn.request(method, path, body=body, headers={"User-Agent": "Halvane/1.0",
+                                                       "Content-Type": "application/x-www-form-urlencoded",
+                                                       **(headers or {})})
         resp = conn.getresponse()
         return resp.status, resp.read(), resp
     finally:
@@ -380,7 +373,7 @@ class RestartTest(unittest.TestCase):
             call(service.port, svc.PATH_ANSWERS, ALPHA, answers=answers_for(quiz, 1))
             self.assertEqual(json.loads(call(service.port, svc.PATH_MARK, ALPHA))["status"], "success")
         self.assertFalse(os.path.exists(service.ready_file))
-        self.assertEqual(service.stderr(), "")
+        self.assertEqual(service.output(), "")
 
         with Service("--db", db) as service:
             status = json.loads(call(service.port, svc.PATH_STATUS, ALPHA))

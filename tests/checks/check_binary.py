@@ -20,31 +20,15 @@ ALLOWED_DLLS = re.compile(r"^(kernel32|winhttp|bcrypt|msvcrt|ucrtbase|api-ms-win
 
 
 def pe_tables(objdump, path):
+    """(export names, imported DLLs, {export name: virtual address}) from the PE headers."""
     text = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True).stdout
-    imports = re.findall(r"^\s*DLL Name: (\S+)", text, re.M)
-    exports = []
-    in_names = False
-    for line in text.splitlines():
-        if "[Ordinal/Name Pointer] Table" in line or "[Name Pointer/Ordinal] Table" in line:
-            in_names = True
-            continue
-        if in_names:
-            m = re.match(r"^\s*\[\s*\d+\]\s+(\S+)$", line)
-            if m:
-                exports.append(m.group(1))
-            elif line.strip() == "" or not line.startswith("\t"):
-                in_names = bool(exports) and False
-    return exports, imports
-
-
-def export_addresses(objdump, path):
-    """{name: virtual address} from the export address and name tables."""
-    text = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True).stdout
+    table = re.search(r"^\[(?:Ordinal/Name Pointer|Name Pointer/Ordinal)\] Table\n((?:\t.*\S.*\n)*)", text, re.M)
+    named = re.findall(r"^\s*\[\s*(\d+)\]\s+(\S+)$", table.group(1) if table else "", re.M)
     base = int(re.search(r"^ImageBase\s+([0-9a-f]+)", text, re.M).group(1), 16)
     rvas = {int(i): int(rva, 16)
             for i, rva in re.findall(r"^\s*\[\s*(\d+)\] \+base\[\s*\d+\]\s+([0-9a-f]+) Export RVA", text, re.M)}
-    names = re.findall(r"^\s*\[\s*(\d+)\]\s+(\w+)$", text.split("[Ordinal/Name Pointer] Table", 1)[-1], re.M)
-    return {name: base + rvas[int(i)] for i, name in names if int(i) in rvas}
+    addresses = {name: base + rvas[int(i)] for i, name in named if int(i) in rvas}
+    return [name for _, name in named], re.findall(r"^\s*DLL Name: (\S+)", text, re.M), addresses
 
 
 def first_return(objdump, path, address, limit=64):
@@ -71,10 +55,9 @@ def first_return(objdump, path, address, limit=64):
     return "no return within the search limit"
 
 
-def check_stdcall(objdump, path):
+def check_stdcall(objdump, path, addresses):
     """Each export's return pops exactly its arguments."""
     failures = []
-    addresses = export_addresses(objdump, path)
     for name, size in ARGUMENT_BYTES.items():
         if name not in addresses:
             continue  # reported with the exports
@@ -103,7 +86,7 @@ def main():
     data = open(args.library, "rb").read()
 
     if args.library.lower().endswith(".dll"):
-        exports, imports = pe_tables(args.objdump, args.library)
+        exports, imports, addresses = pe_tables(args.objdump, args.library)
         bad = [dll for dll in imports if not ALLOWED_DLLS.match(dll)]
         if bad:
             failures.append(f"imports non-system DLLs: {bad}")
@@ -114,7 +97,7 @@ def main():
         if args.machine and machine != MACHINES[args.machine]:
             failures.append(f"built for machine {machine:#x}, expected {args.machine} ({MACHINES[args.machine]:#x})")
         if machine == MACHINES["i686"]:
-            failures += check_stdcall(args.objdump, args.library)
+            failures += check_stdcall(args.objdump, args.library, addresses)
     else:
         exports = elf_exports(args.library)
     if set(exports) != EXPORTS or len(exports) != len(EXPORTS):

@@ -110,11 +110,9 @@ class Tinyproxy:
                         % (self.port, self.log, os.path.join(self.work, "tinyproxy.pid")))
             process = beside.Process([binary, "-d", "-c", conf], self.output,
                                      ready=beside.listening("127.0.0.1", self.port))
-            try:
+            with contextlib.suppress(beside.NotReady):
                 self.process = process.__enter__()
                 return
-            except beside.NotReady:
-                pass
         raise Failure("tinyproxy did not start:\n" + self.logs())
 
     def stop(self):

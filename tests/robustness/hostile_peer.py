@@ -57,6 +57,7 @@ the connection silent; like the trickles they give up after 60 s and close it.
 """
 
 import argparse
+import contextlib
 import errno
 import itertools
 import json
@@ -222,23 +223,16 @@ def trickle(conn, data, interval=TRICKLE_INTERVAL, step=1, first=b""):
 
 def cut(conn):
     # The stream just ends: no close_notify.
-    try:
+    with contextlib.suppress(OSError):
         conn.shutdown(socket.SHUT_RDWR)
-    except OSError:
-        pass
 
 
 def pump(source, sink, size=65536, interval=0.0):
     """Passes on what `source` sends to `sink`, `size` bytes per `interval`, until either end stops."""
-    try:
-        while True:
-            data = source.recv(size)
-            if not data:
-                return
+    with contextlib.suppress(OSError):
+        while data := source.recv(size):
             sink.sendall(data)
             time.sleep(interval)
-    except OSError:
-        pass
 
 
 def reset(conn):
@@ -250,21 +244,17 @@ def reset(conn):
 def close_tls(conn, patience=2.0):
     # Waits a little for the client's own close_notify, so that closing never resets a
     # connection whose last bytes are still on their way.
-    try:
+    with contextlib.suppress(OSError, ValueError):
         conn.settimeout(patience)
         conn.unwrap().close()
-    except (OSError, ValueError):
-        pass
 
 
 def hold(conn):
     # Keep the connection open, silent, until the client gives up on it.
     conn.settimeout(HOLD_LIMIT)
-    try:
+    with contextlib.suppress(OSError, ValueError):
         while conn.recv(4096):
             pass
-    except (OSError, ValueError):
-        pass
 
 
 def answer(conn, body=FORGED):
@@ -510,10 +500,8 @@ class Peer:
         server = server_context.wrap_bio(server_in, server_out, server_side=True)
         for _ in range(8):
             for side in (tls, server):
-                try:
+                with contextlib.suppress(ssl.SSLWantReadError):
                     side.do_handshake()
-                except ssl.SSLWantReadError:
-                    pass
             server_in.write(client_out.read())
             client_in.write(server_out.read())
         negotiated = tls.version()
@@ -568,21 +556,17 @@ class Peer:
         return sock.getsockname()[1]
 
     def connection(self, conn, tls, mode, serve):
-        try:
-            conn.settimeout(30)
-            if tls is not None:
-                try:
-                    conn = tls.wrap_socket(conn, server_side=True)
-                except (ssl.SSLError, OSError):
-                    return  # the client refused the certificate or the version, as it should
-            serve(conn, mode)
-        except (OSError, ValueError):
-            pass
-        finally:
+        with contextlib.suppress(OSError, ValueError):
             try:
+                conn.settimeout(30)
+                if tls is not None:
+                    try:
+                        conn = tls.wrap_socket(conn, server_side=True)
+                    except (ssl.SSLError, OSError):
+                        return  # the client refused the certificate or the version, as it should
+                serve(conn, mode)
+            finally:
                 conn.close()
-            except OSError:
-                pass
 
     def serve_main(self, conn, mode):
         if mode == "hangup":
@@ -590,10 +574,8 @@ class Peer:
         if mode == "plain":
             # Whatever arrives (a TLS ClientHello) is answered in clear text.
             conn.settimeout(2)
-            try:
+            with contextlib.suppress(OSError):
                 conn.recv(65536)
-            except OSError:
-                pass
             answer(conn)
             return
         if mode == "trickle_handshake" and not isinstance(conn, ssl.SSLSocket):
@@ -625,10 +607,8 @@ class Peer:
 
     def stop(self):
         for sock in self.sockets:
-            try:
+            with contextlib.suppress(OSError):
                 sock.close()
-            except OSError:
-                pass
 
 
 def main(argv):

@@ -32,8 +32,7 @@ public:
 #ifdef HALVANE_BAD_INPUT_REAL
         seen_ = test::ReadServiceRecord().size();
 #else
-        fake::Reset();
-        fake::ReplyWith(kRefusal);
+        fake::ResetWithReply(kRefusal);
 #endif
     }
     std::optional<std::string> Sent() const {

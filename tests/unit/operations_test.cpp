@@ -91,16 +91,14 @@ protected:
             {fake::Step::None, 200, true},
         };
         for (const auto& f : failures) {
-            fake::Reset();
-            fake::ReplyWith(R"({"status":"success","message":"must not be read"})");
+            fake::ResetWithReply(R"({"status":"success","message":"must not be read"})");
             fake::state().http.failAt = f.step;
             fake::state().http.status = f.status;
             if (f.emptyBody) fake::state().http.chunks.clear();
             EXPECT_EQ(test::Result({which}), expected) << test::Name(which);
         }
         for (const char* token : kTokens) {
-            fake::Reset();
-            fake::ReplyWith(token);  // a body equal to a token reads the same
+            fake::ResetWithReply(token);  // a body equal to a token reads the same
             EXPECT_EQ(test::Result({which}), expected) << token;
         }
     }
@@ -180,8 +178,7 @@ TEST_F(Operations, QuizAnswers) {
 TEST_F(Operations, QuizAnswersSignatureLengthMustMatch) {
     const std::string digest = fake::Sign("success|R|1|7");
     for (const std::string& signature : {digest.substr(0, 63), digest + "0", digest.substr(1) + digest[0]}) {
-        fake::Reset();
-        fake::ReplyWith(Signed(Verdict("R", "1", "7"), signature));
+        fake::ResetWithReply(Signed(Verdict("R", "1", "7"), signature));
         EXPECT_EQ(test::Result({Export::SubmitQuizAnswers}), "SIGNATURE_INVALID") << signature;
     }
 }

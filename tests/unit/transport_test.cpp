@@ -28,10 +28,20 @@ const Lines kSuccessTrace = {
 Lines First(std::size_t count) {
     return Lines(kSuccessTrace.begin(), kSuccessTrace.begin() + static_cast<std::ptrdiff_t>(count));
 }
-Lines With(Lines lines, const std::string& last) {
-    lines.push_back(last);
+// The trace line of a failing platform step, with its last error.
+std::string FailureLine(const std::string& step, int code = 12029) {
+    return "SendPostRequestTo: " + step + " FAILED, GetLastError = " + std::to_string(code) + "\n";
+}
+// The success trace's first `count` lines, then `step`'s failure line.
+Lines FailedAfter(std::size_t count, const std::string& step) {
+    Lines lines = First(count);
+    lines.push_back(FailureLine(step));
     return lines;
 }
+const Lines kAllClosed = {"request", "connection", "session"};
+// The limits a send and a receive are handed when they have the whole of their phase.
+const std::string kWholeSend = "SendRequest 15000/15000/15000/20000 in 45000";
+const std::string kWholeReceive = "ReceiveResponse 15000/15000/15000/20000 in 20000";
 
 // The handles closed, in order.
 Lines Closed() {
@@ -59,27 +69,15 @@ TEST_F(Transport, FailureTable) {
         std::string result;
     } rows[] = {
         {"no session", Step::OpenSession, First(2), {}, "NETWORK_ERROR"},
-        {"no connection",
-         Step::Connect,
-         With(First(4), "SendPostRequestTo: WinHttpConnect FAILED, GetLastError = 12029\n"),
-         {"session"},
-         "NETWORK_ERROR"},
+        {"no connection", Step::Connect, FailedAfter(4, "WinHttpConnect"), {"session"}, "NETWORK_ERROR"},
         {"no request",
          Step::OpenRequest,
-         With(First(6), "SendPostRequestTo: WinHttpOpenRequest FAILED, GetLastError = 12029\n"),
+         FailedAfter(6, "WinHttpOpenRequest"),
          {"connection", "session"},
          "NETWORK_ERROR"},
-        {"send fails",
-         Step::SendRequest,
-         With(First(8), "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12029\n"),
-         {"request", "connection", "session"},
-         "NETWORK_ERROR"},
-        {"receive fails",
-         Step::ReceiveResponse,
-         With(First(10), "SendPostRequestTo: WinHttpReceiveResponse FAILED, GetLastError = 12029\n"),
-         {"request", "connection", "session"},
-         "SERVER_ERROR"},
-        {"status query fails", Step::QueryStatusCode, First(10), {"request", "connection", "session"}, "SERVER_ERROR"},
+        {"send fails", Step::SendRequest, FailedAfter(8, "WinHttpSendRequest"), kAllClosed, "NETWORK_ERROR"},
+        {"receive fails", Step::ReceiveResponse, FailedAfter(10, "WinHttpReceiveResponse"), kAllClosed, "SERVER_ERROR"},
+        {"status query fails", Step::QueryStatusCode, First(10), kAllClosed, "SERVER_ERROR"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -129,15 +127,14 @@ TEST_F(Transport, ReadLoopTable) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        fake::Reset();
-        auto& http = fake::state().http;
+        auto& http = fake::Reset().http;
         http.status = row.status;
         http.chunks = row.chunks;
         http.readFailsAt = row.readFailsAt;
         http.availabilityFailsAt = row.availabilityFailsAt;
         EXPECT_EQ(Post(), row.result);
         EXPECT_EQ(fake::state().record.trace, kSuccessTrace);  // the status query and reads trace nothing
-        EXPECT_EQ(Closed(), (Lines{"request", "connection", "session"}));
+        EXPECT_EQ(Closed(), kAllClosed);
         if (row.status != 200) {
             for (const auto& call : fake::state().record.calls) EXPECT_NE(call, "ReadData");
         }
@@ -167,6 +164,7 @@ TEST_F(Transport, RequestSettings) {
 // reply has 20 s from the moment the request is out, and each blocking step is handed what
 // is left. A step that needs longer fails with the platform's timeout code.
 TEST_F(Transport, DeadlineTable) {
+    const std::string sendTimedOut = FailureLine("WinHttpSendRequest", 12002);
     const struct {
         const char* what;
         std::map<std::string, int64_t> takesMs;
@@ -175,37 +173,32 @@ TEST_F(Transport, DeadlineTable) {
         Lines limits;           // the first ones handed out
         int64_t readInsideSendMs = 0;
     } rows[] = {
-        {"a quick exchange",
-         {},
-         "abc",
-         "",
-         {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 15000/15000/15000/20000 in 20000"}},
+        {"a quick exchange", {}, "abc", "", {kWholeSend, kWholeReceive}},
         {"the send outlasts the three first phases",
          {{"SendRequest", 45001}},
          "NETWORK_ERROR",
-         "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n",
-         {"SendRequest 15000/15000/15000/20000 in 45000"}},
+         sendTimedOut,
+         {kWholeSend}},
         {"opening the session ate into the send's budget",
          {{"OpenSession", 40000}, {"SendRequest", 6000}},
          "NETWORK_ERROR",
-         "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n",
+         sendTimedOut,
          {"SendRequest 5000/5000/5000/5000 in 5000"}},
         {"a slow send leaves the receive its whole 20 s",
          {{"SendRequest", 44000}, {"ReceiveResponse", 19000}},
          "abc",
          "",
-         {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 15000/15000/15000/20000 in 20000",
-          "QueryDataAvailable 1000/1000/1000/1000 in 1000"}},
+         {kWholeSend, kWholeReceive, "QueryDataAvailable 1000/1000/1000/1000 in 1000"}},
         {"the head was read inside the send: the receive phase counts from the request's going out",
          {{"SendRequest", 15000}},
          "abc",
          "",
-         {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 8000/8000/8000/8000 in 8000"},
+         {kWholeSend, "ReceiveResponse 8000/8000/8000/8000 in 8000"},
          12000},
         {"the head outlasts the receive phase",
          {{"ReceiveResponse", 20001}},
          "SERVER_ERROR",
-         "SendPostRequestTo: WinHttpReceiveResponse FAILED, GetLastError = 12002\n",
+         FailureLine("WinHttpReceiveResponse", 12002),
          {}},
         {"the body outlasts the receive phase, head and body together",
          {{"ReceiveResponse", 12000}, {"QueryDataAvailable", 3000}},
@@ -216,8 +209,7 @@ TEST_F(Transport, DeadlineTable) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        fake::Reset();
-        auto& http = fake::state().http;
+        auto& http = fake::Reset().http;
         http.chunks = {"a", "b", "c"};
         http.takesMs = row.takesMs;
         http.readInsideSendMs = row.readInsideSendMs;
@@ -261,8 +253,7 @@ TEST_F(Transport, BodyLimitTable) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        fake::Reset();
-        auto& http = fake::state().http;
+        auto& http = fake::Reset().http;
         http.chunks = row.chunks;
         http.contentLength = row.declared;
         std::string whole;
@@ -302,8 +293,7 @@ TEST_F(Transport, ProxyChoiceTable) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        fake::Reset();
-        auto& http = fake::state().http;
+        auto& http = fake::Reset().http;
         http.proxyQueryFails = row.queryFails;
         http.autoConfigUrl = row.autoConfig;
         http.proxy = row.proxy;

@@ -12,11 +12,10 @@ endif()
 halvane_warnings(halvane_robustness_support)
 
 # ---- Hostile and broken peers on the compiled-in service port ----
-add_executable(robustness_hostile ${_robustness_dir}/hostile_test.cpp)
 # The support libraries call the exports: they come before the module.
-target_link_libraries(robustness_hostile PRIVATE halvane_test_support halvane_e2e_support halvane_robustness_support
-                      halvane_real GTest::gtest_main)
-halvane_warnings(robustness_hostile)
+halvane_test_executable(robustness_hostile ${_robustness_dir}/hostile_test.cpp
+                        LIBS halvane_test_support halvane_e2e_support halvane_robustness_support halvane_real
+                        GTest::gtest_main)
 
 # name, gtest filter, then the modes the peer serves, in the order the test calls them.
 function(halvane_hostile name filter)
@@ -58,10 +57,8 @@ set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PRO
 
 # ---- Many threads through the built module, then resource growth ----
 find_package(Threads REQUIRED)
-add_executable(robustness_concurrency ${_robustness_dir}/concurrency_test.cpp)
-target_link_libraries(robustness_concurrency PRIVATE halvane_test_support halvane_robustness_support halvane
-                      Threads::Threads GTest::gtest)
-halvane_warnings(robustness_concurrency)
+halvane_test_executable(robustness_concurrency ${_robustness_dir}/concurrency_test.cpp
+                        LIBS halvane_test_support halvane_robustness_support halvane Threads::Threads GTest::gtest)
 # The program writes the service's script from the rules it checks the results by.
 set(_concurrency_cases ${CMAKE_CURRENT_BINARY_DIR}/concurrency_cases.json)
 add_test(NAME robustness_concurrency_script
@@ -87,32 +84,27 @@ set_property(TEST robustness_concurrency_threads robustness_concurrency_growth A
              FIXTURES_REQUIRED concurrency_script)
 
 # ---- Memory running out at each allocation, on the scripted platform ----
-add_executable(robustness_allocation ${_robustness_dir}/allocation_test.cpp
-               ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp)
-target_link_libraries(robustness_allocation PRIVATE halvane_test_support halvane_fake GTest::gtest_main)
-halvane_warnings(robustness_allocation)
+halvane_test_executable(robustness_allocation ${_robustness_dir}/allocation_test.cpp
+                        ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp
+                        LIBS halvane_test_support halvane_fake GTest::gtest_main)
 halvane_add_test_program(robustness_allocation robustness)
 
 # The same on the real platform stack, against the scripted service.
-add_executable(robustness_allocation_module ${_robustness_dir}/allocation_module_test.cpp
-               ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp)
+halvane_test_executable(robustness_allocation_module ${_robustness_dir}/allocation_module_test.cpp
+                        ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp
+                        LIBS halvane_test_support halvane_real GTest::gtest_main)
 target_include_directories(robustness_allocation_module PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/fake)
-target_link_libraries(robustness_allocation_module PRIVATE halvane_test_support halvane_real GTest::gtest_main)
-halvane_warnings(robustness_allocation_module)
 halvane_e2e(robustness_allocation_module robustness_allocation_module "AllocationFailureModule.*" LABEL robustness TIMEOUT 600
                        --script ${_e2e_cases})
 
 # ---- Bad input through the exports: the scripted platform, then the built module ----
-add_executable(robustness_bad_input ${_robustness_dir}/bad_input_test.cpp)
-target_link_libraries(robustness_bad_input PRIVATE halvane_test_support halvane_fake GTest::gtest_main)
-halvane_warnings(robustness_bad_input)
+halvane_test_executable(robustness_bad_input ${_robustness_dir}/bad_input_test.cpp
+                        LIBS halvane_test_support halvane_fake GTest::gtest_main)
 halvane_add_test_program(robustness_bad_input robustness)
 
-add_executable(robustness_bad_input_module ${_robustness_dir}/bad_input_test.cpp)
+halvane_test_executable(robustness_bad_input_module ${_robustness_dir}/bad_input_test.cpp
+                        LIBS halvane_test_support halvane_e2e_support halvane GTest::gtest_main)
 target_compile_definitions(robustness_bad_input_module PRIVATE HALVANE_BAD_INPUT_REAL)
-target_link_libraries(robustness_bad_input_module PRIVATE halvane_test_support halvane_e2e_support halvane
-                      GTest::gtest_main)
-halvane_warnings(robustness_bad_input_module)
 halvane_e2e(robustness_bad_input_module robustness_bad_input_module "BadInput.*" LABEL robustness TIMEOUT 600
                        --script ${_robustness_dir}/bad_input_cases.json)
 

@@ -58,7 +58,8 @@ set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PRO
 # ---- Many threads through the built module, then resource growth ----
 find_package(Threads REQUIRED)
 halvane_test_executable(robustness_concurrency ${_robustness_dir}/concurrency_test.cpp
-                        LIBS halvane_test_support halvane_robustness_support halvane Threads::Threads GTest::gtest)
+                        LIBS halvane_test_support halvane_robustness_support halvane halvane_e2e_support Threads::Threads
+                        GTest::gtest)
 # The program writes the service's script from the rules it checks the results by.
 set(_concurrency_cases ${CMAKE_CURRENT_BINARY_DIR}/concurrency_cases.json)
 add_test(NAME robustness_concurrency_script

@@ -98,9 +98,7 @@ TEST(Conversions, WideToUtf8Table) {
         {std::u16string(1, char16_t(0xD800)), "\xEF\xBF\xBD"},
         {std::u16string(1, char16_t(0xDC00)), "\xEF\xBF\xBD"},
         {std::u16string{char16_t(0xDC00), char16_t(0xD800)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {std::u16string{u'a', char16_t(0xD800), u'b'},
-         "a\xEF\xBF\xBD"
-         "b"},
+        {std::u16string{u'a', char16_t(0xD800), u'b'}, std::string("a\xEF\xBF\xBD") + "b"},
     };
     for (const auto& c : cases) {
         char out[16];

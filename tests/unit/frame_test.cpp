@@ -72,9 +72,7 @@ TEST_F(Frame, InvalidUtf8BecomesReplacementCharacters) {
         std::string bytes;
         std::u16string expected;
     } cases[] = {
-        {"a\xFF"
-         "b",
-         u"a\uFFFDb"},
+        {std::string("a\xFF") + "b", u"a\uFFFDb"},
         {"\xC3", u"\uFFFD"},
         {"x\xC0\xAFy", u"x\uFFFD\uFFFDy"},
         {"\xE2\x82", u"\uFFFD"},
@@ -92,20 +90,18 @@ TEST_F(Frame, OversizedArgumentSendsNothingAndGivesError) {
     const std::u16string answers2048(2048, u'a');
     std::u16string pairs;
     for (int i = 0; i < 64; ++i) pairs += u"\U0001F600";
-    const struct {
-        test::Call call;
-    } cases[] = {
-        {{Export::GetDailyQuiz, key256.c_str()}},
-        {{Export::GetTodayStatusV2, u"k", threeByte86.c_str()}},
-        {{Export::SubmitQuizAnswers, u"k", u"1", answers2048.c_str()}},
-        {{Export::SubmitQuizAnswersV2, pairs.c_str(), u"1", u""}},
-        {{Export::MarkTradingDay, key256.c_str()}},
+    const test::Call calls[] = {
+        {Export::GetDailyQuiz, key256.c_str()},
+        {Export::GetTodayStatusV2, u"k", threeByte86.c_str()},
+        {Export::SubmitQuizAnswers, u"k", u"1", answers2048.c_str()},
+        {Export::SubmitQuizAnswersV2, pairs.c_str(), u"1", u""},
+        {Export::MarkTradingDay, key256.c_str()},
     };
-    for (const auto& c : cases) {
+    for (const test::Call& call : calls) {
         fake::ResetWithReply(R"({"status":"success"})");
-        const test::Outcome outcome = test::Invoke(c.call, 64);
-        EXPECT_EQ(outcome.text(), "ERROR") << test::Name(c.call.which);
-        EXPECT_EQ(fake::state().record.requests, 0) << test::Name(c.call.which);
+        const test::Outcome outcome = test::Invoke(call, 64);
+        EXPECT_EQ(outcome.text(), "ERROR") << test::Name(call.which);
+        EXPECT_EQ(fake::state().record.requests, 0) << test::Name(call.which);
         EXPECT_TRUE(fake::state().record.calls.empty());
     }
 }

@@ -230,7 +230,7 @@ TEST_F(Transport, DeadlineTable) {
 // What a reply may make the module hold, and a body that ends short of its declared length.
 TEST_F(Transport, BodyLimitTable) {
     constexpr std::size_t kLimit = std::size_t{4} << 20;
-    const std::string mebibyte(std::size_t{1} << 20, 'm');
+    const std::string mebibyte(std::size_t{1} << 20, 'm'), overOneRead = std::string(150000, 'q') + "end";
     const struct {
         const char* what;
         std::vector<std::string> chunks;
@@ -245,11 +245,7 @@ TEST_F(Transport, BodyLimitTable) {
         {"declared and whole", {"ab", "c"}, 3, "<whole>", true},
         {"ends short of its declared length", {"ab", "c"}, 4, "READ_ERROR", true},
         {"declared empty", {}, 0, "EMPTY_RESPONSE", true},
-        {"a chunk over 64 KiB arrives whole, in pieces",
-         {std::string(150000, 'q') + "end"},
-         std::nullopt,
-         "<whole>",
-         true},
+        {"a chunk over 64 KiB arrives whole, in pieces", {overOneRead}, std::nullopt, "<whole>", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

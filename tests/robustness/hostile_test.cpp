@@ -129,12 +129,8 @@ std::vector<Row> Expectations() {
             failing("endless_body", Kind::Measured, {"READ_ERROR"}, Reaches::Peer),
             // Wine's WinHTTP ends the body at its last chunk and never reads the trailers: the
             // whole body passes.
-            kWinHttp ? Row{"endless_trailers",
-                           Kind::Measured,
-                           {"READ_ERROR", kForged},
-                           {"ERROR", "SIGNATURE_INVALID"},
-                           {"", "success"},
-                           Reaches::Peer}
+            kWinHttp ? Row{"endless_trailers", Kind::Measured, Results{"READ_ERROR", kForged},
+                           Results{"ERROR", "SIGNATURE_INVALID"}, Results{"", "success"}, Reaches::Peer}
                      : failing("endless_trailers", Kind::Measured, {"READ_ERROR"}, Reaches::Peer),
             failing("endless_chunk_extension", Kind::Measured, {"READ_ERROR"}, Reaches::Peer),
             // libcurl decodes the transfer coding (and stops past the limit); WinHTTP passes the
@@ -142,15 +138,8 @@ std::vector<Row> Expectations() {
             failing("gzip_bomb", Kind::Measured, {kWinHttp ? kAnything : "READ_ERROR"}, Reaches::Peer),
             // Deadlines. A whole reply of the largest size taken, in many chunks, is no misbehaviour:
             // it comes through in time, and the status export verifies it.
-            {"many_chunks",
-             Kind::SideBySide,
-             {kWholeLimit},
-             {"not_completed"},
-             {"success"},
-             Reaches::Peer,
-             kDeadline,
-             0,
-             Export::GetTodayStatus},
+            {"many_chunks", Kind::SideBySide, Results{kWholeLimit}, Results{"not_completed"}, Results{"success"},
+             Reaches::Peer, kDeadline, 0, Export::GetTodayStatus},
             failing("silent", Kind::SideBySide, {"SERVER_ERROR"}, Reaches::Peer, kNotBefore),
             // Wine reads the head inside the send and, cut off at the deadline, fails the body's
             // read instead of the receive: in time, and never a reply.

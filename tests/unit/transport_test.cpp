@@ -16,6 +16,7 @@ namespace {
 
 using fake::Step;
 using Lines = std::vector<std::string>;
+using Takes = std::map<std::string, int64_t>;  // how long each step takes, in ms
 
 const Lines kSuccessTrace = {
     "SendPostRequestTo: before OpenHttpSession\n",        "SendPostRequestTo: after OpenHttpSession\n",
@@ -167,45 +168,27 @@ TEST_F(Transport, DeadlineTable) {
     const std::string sendTimedOut = FailureLine("WinHttpSendRequest", 12002);
     const struct {
         const char* what;
-        std::map<std::string, int64_t> takesMs;
+        Takes takesMs;
         std::string result;
         std::string lastTrace;  // empty: the success trace, whole
         Lines limits;           // the first ones handed out
         int64_t readInsideSendMs = 0;
     } rows[] = {
-        {"a quick exchange", {}, "abc", "", {kWholeSend, kWholeReceive}},
-        {"the send outlasts the three first phases",
-         {{"SendRequest", 45001}},
-         "NETWORK_ERROR",
-         sendTimedOut,
-         {kWholeSend}},
-        {"opening the session ate into the send's budget",
-         {{"OpenSession", 40000}, {"SendRequest", 6000}},
-         "NETWORK_ERROR",
-         sendTimedOut,
-         {"SendRequest 5000/5000/5000/5000 in 5000"}},
-        {"a slow send leaves the receive its whole 20 s",
-         {{"SendRequest", 44000}, {"ReceiveResponse", 19000}},
-         "abc",
-         "",
-         {kWholeSend, kWholeReceive, "QueryDataAvailable 1000/1000/1000/1000 in 1000"}},
+        {"a quick exchange", {}, "abc", "", Lines{kWholeSend, kWholeReceive}},
+        {"the send outlasts the three first phases", Takes{{"SendRequest", 45001}}, "NETWORK_ERROR", sendTimedOut,
+         Lines{kWholeSend}},
+        {"opening the session ate into the send's budget", Takes{{"OpenSession", 40000}, {"SendRequest", 6000}},
+         "NETWORK_ERROR", sendTimedOut, Lines{"SendRequest 5000/5000/5000/5000 in 5000"}},
+        {"a slow send leaves the receive its whole 20 s", Takes{{"SendRequest", 44000}, {"ReceiveResponse", 19000}},
+         "abc", "", Lines{kWholeSend, kWholeReceive, "QueryDataAvailable 1000/1000/1000/1000 in 1000"}},
         {"the head was read inside the send: the receive phase counts from the request's going out",
-         {{"SendRequest", 15000}},
-         "abc",
-         "",
-         {kWholeSend, "ReceiveResponse 8000/8000/8000/8000 in 8000"},
+         Takes{{"SendRequest", 15000}}, "abc", "", Lines{kWholeSend, "ReceiveResponse 8000/8000/8000/8000 in 8000"},
          12000},
-        {"the head outlasts the receive phase",
-         {{"ReceiveResponse", 20001}},
-         "SERVER_ERROR",
-         FailureLine("WinHttpReceiveResponse", 12002),
-         {}},
+        {"the head outlasts the receive phase", Takes{{"ReceiveResponse", 20001}}, "SERVER_ERROR",
+         FailureLine("WinHttpReceiveResponse", 12002), Lines{}},
         {"the body outlasts the receive phase, head and body together",
-         {{"ReceiveResponse", 12000}, {"QueryDataAvailable", 3000}},
-         "READ_ERROR",
-         "",
-         {}},
-        {"a read outlasts what is left", {{"ReceiveResponse", 19000}, {"ReadData", 1001}}, "READ_ERROR", "", {}},
+         Takes{{"ReceiveResponse", 12000}, {"QueryDataAvailable", 3000}}, "READ_ERROR", "", Lines{}},
+        {"a read outlasts what is left", Takes{{"ReceiveResponse", 19000}, {"ReadData", 1001}}, "READ_ERROR", "", {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -274,18 +257,12 @@ TEST_F(Transport, ProxyChoiceTable) {
     } rows[] = {
         {"query fails: direct, nothing released", true, nullptr, u"p:1", nullptr, false, u"", u"", {}},
         {"no settings: direct", false, nullptr, nullptr, nullptr, false, u"", u"", {}},
-        {"auto-config URL only: direct", false, u"http://pac/", nullptr, nullptr, false, u"", u"", {"autoConfigUrl"}},
-        {"proxy without bypass", false, nullptr, u"proxy:3128", nullptr, true, u"proxy:3128", u"", {"proxy"}},
-        {"proxy with bypass, all released in order",
-         false,
-         u"http://pac/",
-         u"proxy:3128",
-         u"<local>",
-         true,
-         u"proxy:3128",
-         u"<local>",
-         {"autoConfigUrl", "proxy", "proxyBypass"}},
-        {"bypass only: direct", false, nullptr, nullptr, u"<local>", false, u"", u"", {"proxyBypass"}},
+        {"auto-config URL only: direct", false, u"http://pac/", nullptr, nullptr, false, u"", u"",
+         Lines{"autoConfigUrl"}},
+        {"proxy without bypass", false, nullptr, u"proxy:3128", nullptr, true, u"proxy:3128", u"", Lines{"proxy"}},
+        {"proxy with bypass, all released in order", false, u"http://pac/", u"proxy:3128", u"<local>", true,
+         u"proxy:3128", u"<local>", Lines{"autoConfigUrl", "proxy", "proxyBypass"}},
+        {"bypass only: direct", false, nullptr, nullptr, u"<local>", false, u"", u"", Lines{"proxyBypass"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

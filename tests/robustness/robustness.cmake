@@ -20,14 +20,12 @@ halvane_test_executable(robustness_hostile ${_robustness_dir}/hostile_test.cpp
 # name, gtest filter, then the modes the peer serves, in the order the test calls them.
 function(halvane_hostile name filter)
   list(JOIN ARGN "," _modes)
-  add_test(NAME ${name}
-           COMMAND ${Python3_EXECUTABLE} ${_robustness_dir}/hostile_peer.py --modes ${_modes}
-                   --port ${HALVANE_SERVICE_PORT} --certs ${HALVANE_CERTS_DIR} --
-                   ${_halvane_run} $<TARGET_FILE:robustness_hostile> --gtest_filter=${filter})
+  halvane_port_test(${name} LABELS robustness TIMEOUT 300 COMMAND
+                    ${Python3_EXECUTABLE} ${_robustness_dir}/hostile_peer.py --modes ${_modes}
+                    --port ${HALVANE_SERVICE_PORT} --certs ${HALVANE_CERTS_DIR} --
+                    ${_halvane_run} $<TARGET_FILE:robustness_hostile> --gtest_filter=${filter})
   # A program that Wine ends at an unhandled fault may still exit with 0.
-  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${_e2e_fixtures}"
-                       RESOURCE_LOCK service_port LABELS robustness TIMEOUT 300
-                       FAIL_REGULAR_EXPRESSION "wine: Unhandled;\\[  FAILED  \\]")
+  set_tests_properties(${name} PROPERTIES FAIL_REGULAR_EXPRESSION "wine: Unhandled;\\[  FAILED  \\]")
 endfunction()
 
 # One call after another: wrong peers, wrong certificates and versions, redirects, cut replies.
@@ -69,12 +67,10 @@ set_tests_properties(robustness_concurrency_script PROPERTIES FIXTURES_SETUP con
                      FIXTURES_REQUIRED "${_e2e_fixtures}" LABELS robustness)
 if(CMAKE_CROSSCOMPILING)
   # Under Wine a transport failure counts only when it is Wine's TLS defect (see the test).
-  add_test(NAME robustness_concurrency_threads
-           COMMAND ${_with_service} --script ${_concurrency_cases} --
-                   ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_trace.py --attribute --
-                   ${_halvane_run} $<TARGET_FILE:robustness_concurrency> --gtest_filter=Concurrency.MixedExports*)
-  set_tests_properties(robustness_concurrency_threads PROPERTIES FIXTURES_REQUIRED "${_e2e_fixtures}"
-                       RESOURCE_LOCK service_port LABELS robustness TIMEOUT 600)
+  halvane_port_test(robustness_concurrency_threads LABELS robustness TIMEOUT 600 COMMAND
+                    ${_with_service} --script ${_concurrency_cases} --
+                    ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_trace.py --attribute --
+                    ${_halvane_run} $<TARGET_FILE:robustness_concurrency> --gtest_filter=Concurrency.MixedExports*)
 else()
   halvane_e2e(robustness_concurrency_threads robustness_concurrency "Concurrency.MixedExports*" LABEL robustness TIMEOUT 600
                          --script ${_concurrency_cases})
@@ -115,26 +111,20 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HALVANE_SANITIZE)
   if(HALVANE_VALGRIND)
     set(_memcheck ${HALVANE_VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite
         --suppressions=${_robustness_dir}/valgrind.supp)
-    add_test(NAME robustness_valgrind_exports_scripted
-             COMMAND ${_with_service} --script ${_e2e_cases} --
-                     ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsScripted.*)
-    add_test(NAME robustness_valgrind_trader_day
-             COMMAND ${_with_service} --seed-trader day-key:1001 --
-                     ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsTraderDay.*)
-    set_tests_properties(robustness_valgrind_exports_scripted robustness_valgrind_trader_day PROPERTIES
-                         FIXTURES_REQUIRED "${_e2e_fixtures}" RESOURCE_LOCK service_port
-                         LABELS "robustness;valgrind" TIMEOUT 600)
+    halvane_port_test(robustness_valgrind_exports_scripted LABELS robustness valgrind TIMEOUT 600 COMMAND
+                      ${_with_service} --script ${_e2e_cases} --
+                      ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsScripted.*)
+    halvane_port_test(robustness_valgrind_trader_day LABELS robustness valgrind TIMEOUT 600 COMMAND
+                      ${_with_service} --seed-trader day-key:1001 --
+                      ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsTraderDay.*)
     # The program's own operator new is the failing one: memcheck must leave it in place.
     add_test(NAME robustness_valgrind_allocation
              COMMAND ${_memcheck} --soname-synonyms=somalloc=nouserintercepts $<TARGET_FILE:robustness_allocation>)
-    add_test(NAME robustness_valgrind_allocation_module
-             COMMAND ${_with_service} --script ${_e2e_cases} --
-                     ${_memcheck} --soname-synonyms=somalloc=nouserintercepts
-                     $<TARGET_FILE:robustness_allocation_module>)
-    set_tests_properties(robustness_valgrind_allocation_module PROPERTIES
-                         FIXTURES_REQUIRED "${_e2e_fixtures}" RESOURCE_LOCK service_port)
-    set_tests_properties(robustness_valgrind_allocation robustness_valgrind_allocation_module PROPERTIES
-                         LABELS "robustness;valgrind" TIMEOUT 600)
+    set_tests_properties(robustness_valgrind_allocation PROPERTIES LABELS "robustness;valgrind" TIMEOUT 600)
+    halvane_port_test(robustness_valgrind_allocation_module LABELS robustness valgrind TIMEOUT 600 COMMAND
+                      ${_with_service} --script ${_e2e_cases} --
+                      ${_memcheck} --soname-synonyms=somalloc=nouserintercepts
+                      $<TARGET_FILE:robustness_allocation_module>)
   else()
     message(WARNING "valgrind not found (tools/install-deps.sh installs it): the memcheck tests are left out")
   endif()

@@ -195,8 +195,7 @@ void SetPeerMode(const std::string& mode) {
 std::string Shown(const std::string& text) {
     std::string shown =
         text.size() > 200 ? text.substr(0, 200) + "... (" + std::to_string(text.size()) + " bytes)" : text;
-    std::replace_if(
-        shown.begin(), shown.end(), [](char c) { return c == '\0'; }, '~');
+    std::replace(shown.begin(), shown.end(), '\0', '~');
     return shown;
 }
 

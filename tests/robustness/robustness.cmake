@@ -56,8 +56,8 @@ set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PRO
 # ---- Many threads through the built module, then resource growth ----
 find_package(Threads REQUIRED)
 halvane_test_executable(robustness_concurrency ${_robustness_dir}/concurrency_test.cpp
-                        LIBS halvane_test_support halvane_robustness_support halvane halvane_e2e_support Threads::Threads
-                        GTest::gtest)
+                        LIBS halvane_test_support halvane_robustness_support halvane halvane_e2e_support
+                        Threads::Threads GTest::gtest)
 # The program writes the service's script from the rules it checks the results by.
 set(_concurrency_cases ${CMAKE_CURRENT_BINARY_DIR}/concurrency_cases.json)
 add_test(NAME robustness_concurrency_script
@@ -81,10 +81,9 @@ set_property(TEST robustness_concurrency_threads robustness_concurrency_growth A
              FIXTURES_REQUIRED concurrency_script)
 
 # ---- Memory running out at each allocation, on the scripted platform ----
-halvane_test_executable(robustness_allocation ${_robustness_dir}/allocation_test.cpp
-                        ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp
-                        LIBS halvane_test_support halvane_fake GTest::gtest_main)
-halvane_add_test_program(robustness_allocation robustness)
+halvane_add_test_program(robustness_allocation robustness ${_robustness_dir}/allocation_test.cpp
+                         ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp
+                         LIBS halvane_test_support halvane_fake GTest::gtest_main)
 
 # The same on the real platform stack, against the scripted service.
 halvane_test_executable(robustness_allocation_module ${_robustness_dir}/allocation_module_test.cpp
@@ -95,9 +94,8 @@ halvane_e2e(robustness_allocation_module robustness_allocation_module "Allocatio
                        --script ${_e2e_cases})
 
 # ---- Bad input through the exports: the scripted platform, then the built module ----
-halvane_test_executable(robustness_bad_input ${_robustness_dir}/bad_input_test.cpp
-                        LIBS halvane_test_support halvane_fake GTest::gtest_main)
-halvane_add_test_program(robustness_bad_input robustness)
+halvane_add_test_program(robustness_bad_input robustness ${_robustness_dir}/bad_input_test.cpp
+                         LIBS halvane_test_support halvane_fake GTest::gtest_main)
 
 halvane_test_executable(robustness_bad_input_module ${_robustness_dir}/bad_input_test.cpp
                         LIBS halvane_test_support halvane_e2e_support halvane GTest::gtest_main)

@@ -126,8 +126,7 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
     const bool isSigned = family.claimsSuccess != nullptr;
 
     // The transport outcome.
-    fake::Reset();
-    fake::HttpScript& http = fake::state().http;
+    fake::HttpScript& http = fake::Reset().http;
     const std::size_t wanted = std::min<std::size_t>(((flags >> 1) & 3) + 1u, body.size());
     for (std::size_t i = 0; i < wanted; ++i) {
         const std::size_t from = body.size() * i / wanted;

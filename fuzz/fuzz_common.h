@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -67,26 +68,19 @@ inline std::string Utf16ToUtf8(std::u16string_view units) { return text::ToUtf8(
 // Strict UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF. Returns how
 // many leading bytes form whole valid sequences; decodes them into `out` when given.
 inline std::size_t ValidUtf8Prefix(std::string_view bytes, std::u32string* out = nullptr) {
+    // The lead byte's pattern (mask, value), its payload bits and how many bytes follow it.
+    static constexpr struct {
+        unsigned char mask, value, payload;
+        std::size_t extra;
+    } kLeads[] = {{0x80, 0x00, 0x7F, 0}, {0xE0, 0xC0, 0x1F, 1}, {0xF0, 0xE0, 0x0F, 2}, {0xF8, 0xF0, 0x07, 3}};
     std::size_t i = 0;
     while (i < bytes.size()) {
         const unsigned char lead = static_cast<unsigned char>(bytes[i]);
-        std::size_t extra;
-        char32_t cp;
-        if (lead < 0x80) {
-            extra = 0;
-            cp = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = lead & 0x07;
-        } else {
-            return i;
-        }
+        const auto* form = std::begin(kLeads);
+        while (form != std::end(kLeads) && (lead & form->mask) != form->value) ++form;
+        if (form == std::end(kLeads)) return i;
+        const std::size_t extra = form->extra;
+        char32_t cp = lead & form->payload;
         if (i + extra >= bytes.size()) return i;  // cut short
         for (std::size_t k = 1; k <= extra; ++k) {
             const unsigned char c = static_cast<unsigned char>(bytes[i + k]);

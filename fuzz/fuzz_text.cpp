@@ -26,58 +26,41 @@ std::unique_ptr<Unit[]> ExactCopy(const Unit* text, std::size_t count) {
     return copy;
 }
 
-// The UTF-16 units `text` converts to, terminating zero excluded, checked on the way.
-std::u16string CheckUtf8ToWide(const char* text, uint8_t sizeChoice) {
-    const int needed = Utf8ToWide(text, nullptr, 0);
+// What `convert` (one of the two converters) makes of `text`, terminating zero excluded, checked on the way: measuring
+// equals converting, a block one unit short or of another size takes all or nothing, and the output is `wellFormed`.
+template <typename In, typename Out>
+std::basic_string<Out> CheckConversion(int (*convert)(const In*, Out*, int), const In* text, uint8_t sizeChoice,
+                                       bool (*wellFormed)(std::basic_string_view<Out>)) {
+    const int needed = convert(text, nullptr, 0);
     FUZZ_CHECK(needed >= 1);
     const auto size = static_cast<std::size_t>(needed);
 
-    auto out = std::make_unique<char16_t[]>(size);
-    FUZZ_CHECK(Utf8ToWide(text, out.get(), needed) == needed);  // measuring equals converting
-    const std::u16string units(out.get(), size - 1);
-    FUZZ_CHECK(out[size - 1] == 0);
-    FUZZ_CHECK(units.find(u'\0') == std::u16string::npos);
-    FUZZ_CHECK(fz::IsWellFormedUtf16(units));
+    auto out = std::make_unique<Out[]>(size);
+    FUZZ_CHECK(convert(text, out.get(), needed) == needed);  // measuring equals converting
+    const std::basic_string<Out> converted(out.get(), size - 1);
+    FUZZ_CHECK(out[size - 1] == Out{0});
+    FUZZ_CHECK(converted.find(Out{0}) == std::basic_string<Out>::npos);
+    FUZZ_CHECK(wellFormed(converted));
 
     if (needed > 1) {
-        auto small = std::make_unique<char16_t[]>(size - 1);
-        FUZZ_CHECK(Utf8ToWide(text, small.get(), needed - 1) == 0);
+        auto small = std::make_unique<Out[]>(size - 1);
+        FUZZ_CHECK(convert(text, small.get(), needed - 1) == 0);
     }
     const int other = sizeChoice % (needed + 2);
     if (other > 0) {
-        auto block = std::make_unique<char16_t[]>(static_cast<std::size_t>(other));
-        const int written = Utf8ToWide(text, block.get(), other);
+        auto block = std::make_unique<Out[]>(static_cast<std::size_t>(other));
+        const int written = convert(text, block.get(), other);
         FUZZ_CHECK(written == (other >= needed ? needed : 0));
-        if (written != 0) FUZZ_CHECK(std::u16string_view(block.get(), size - 1) == units);
+        if (written != 0) FUZZ_CHECK(std::basic_string_view<Out>(block.get(), size - 1) == converted);
     }
-    return units;
+    return converted;
 }
 
-// The UTF-8 bytes `text` converts to, terminating zero excluded, checked on the way.
+std::u16string CheckUtf8ToWide(const char* text, uint8_t sizeChoice) {
+    return CheckConversion(&Utf8ToWide, text, sizeChoice, &fz::IsWellFormedUtf16);
+}
 std::string CheckWideToUtf8(const char16_t* text, uint8_t sizeChoice) {
-    const int needed = WideToUtf8(text, nullptr, 0);
-    FUZZ_CHECK(needed >= 1);
-    const auto size = static_cast<std::size_t>(needed);
-
-    auto out = std::make_unique<char[]>(size);
-    FUZZ_CHECK(WideToUtf8(text, out.get(), needed) == needed);  // measuring equals converting
-    const std::string bytes(out.get(), size - 1);
-    FUZZ_CHECK(out[size - 1] == '\0');
-    FUZZ_CHECK(bytes.find('\0') == std::string::npos);
-    FUZZ_CHECK(fz::IsStrictUtf8(bytes));
-
-    if (needed > 1) {
-        auto small = std::make_unique<char[]>(size - 1);
-        FUZZ_CHECK(WideToUtf8(text, small.get(), needed - 1) == 0);
-    }
-    const int other = sizeChoice % (needed + 2);
-    if (other > 0) {
-        auto block = std::make_unique<char[]>(static_cast<std::size_t>(other));
-        const int written = WideToUtf8(text, block.get(), other);
-        FUZZ_CHECK(written == (other >= needed ? needed : 0));
-        if (written != 0) FUZZ_CHECK(std::string_view(block.get(), size - 1) == bytes);
-    }
-    return bytes;
+    return CheckConversion(&WideToUtf8, text, sizeChoice, &fz::IsStrictUtf8);
 }
 
 void FromUtf16(std::string_view raw, uint8_t sizeChoice) {

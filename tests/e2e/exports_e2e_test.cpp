@@ -50,13 +50,8 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ExportsScripted);
 
 // The real service, with the trader "day-key" / "1001" known to it.
 TEST(ExportsTraderDay, WholeDayThroughEveryExport) {
-    const test::Call trader{Export::GetTodayStatus, u"day-key", u"1001"};
-    auto with = [&](Export which, const char16_t* answers = u"", int64_t brokerTime = 0) {
-        test::Call call = trader;
-        call.which = which;
-        call.answers = answers;
-        call.brokerTime = brokerTime;
-        return test::Result(call);
+    auto with = [](Export which, const char16_t* answers = u"", int64_t brokerTime = 0) {
+        return test::Result({which, u"day-key", u"1001", answers, brokerTime});
     };
 
     EXPECT_EQ(with(Export::GetTodayStatus), "not_completed");

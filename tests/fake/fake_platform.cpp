@@ -12,8 +12,12 @@ thread_local int tInsideFake = 0;
 namespace {
 State gState;
 
+// Marks the fake as running while it lives; records the step `call` by its name first, if given.
 struct InsideFake {
-    InsideFake() { ++tInsideFake; }
+    explicit InsideFake(const char* call = nullptr) {
+        ++tInsideFake;
+        if (call != nullptr) gState.record.calls.emplace_back(call);
+    }
     ~InsideFake() { --tInsideFake; }
     InsideFake(const InsideFake&) = delete;
     InsideFake& operator=(const InsideFake&) = delete;
@@ -60,20 +64,32 @@ bool Blocking(const char* name, const platform::StepLimits& limits) {
     gState.monotonicMs += needed;
     return true;
 }
+
+// Closes one of the exchange's handles.
+void Close(const char* name) {
+    InsideFake inside(name);
+    --gState.record.open;
+}
 }  // namespace
 
 State& state() { return gState; }
 
-void Reset() {
+State& Reset() {
     gState = State{};
     gNextChunk = 0;
     gChunkOffset = 0;
     tLastError = 0;
+    return gState;
 }
 
 void ReplyWith(std::string body) {
     gState.http.status = 200;
     gState.http.chunks = {std::move(body)};
+}
+
+void ResetWithReply(std::string body) {
+    Reset();
+    ReplyWith(std::move(body));
 }
 
 }  // namespace halvane::fake
@@ -121,8 +137,7 @@ bool HmacSha256(const uint8_t* key, std::size_t keySize, const uint8_t* message,
 }
 
 bool QueryProxySettings(ProxySettings* settings) {
-    fake::InsideFake inside;
-    gState.record.calls.emplace_back("QueryProxySettings");
+    fake::InsideFake inside("QueryProxySettings");
     if (gState.http.proxyQueryFails) return false;
     settings->autoConfigUrl = fake::Copy(gState.http.autoConfigUrl);
     settings->proxy = fake::Copy(gState.http.proxy);
@@ -143,9 +158,8 @@ void FreeProxyString(char16_t* text) {
 }
 
 HttpSession* OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
-    fake::InsideFake inside;
+    fake::InsideFake inside("OpenSession");
     auto& record = gState.record;
-    record.calls.emplace_back("OpenSession");
     record.agent = fake::Text(agent);
     record.namedProxy = proxy != nullptr;
     record.proxy = fake::Text(proxy);
@@ -157,15 +171,13 @@ HttpSession* OpenSession(const char16_t* agent, const char16_t* proxy, const cha
 }
 
 void SetTimeouts(HttpSession*, int resolveMs, int connectMs, int sendMs, int receiveMs) {
-    fake::InsideFake inside;
-    gState.record.calls.emplace_back("SetTimeouts");
+    fake::InsideFake inside("SetTimeouts");
     gState.record.timeouts = {resolveMs, connectMs, sendMs, receiveMs};
 }
 
 HttpConnection* Connect(HttpSession* session, const char16_t* host, uint16_t port) {
-    fake::InsideFake inside;
+    fake::InsideFake inside("Connect");
     auto& record = gState.record;
-    record.calls.emplace_back("Connect");
     record.host = fake::Text(host);
     record.port = port;
     if (session != &gSession || fake::Failing(fake::Step::Connect)) return nullptr;
@@ -174,9 +186,8 @@ HttpConnection* Connect(HttpSession* session, const char16_t* host, uint16_t por
 }
 
 HttpRequest* OpenRequest(HttpConnection* connection, const char16_t* verb, const char16_t* path) {
-    fake::InsideFake inside;
+    fake::InsideFake inside("OpenRequest");
     auto& record = gState.record;
-    record.calls.emplace_back("OpenRequest");
     record.verb = fake::Text(verb);
     record.path = fake::Text(path);
     if (connection != &gConnection || fake::Failing(fake::Step::OpenRequest)) return nullptr;
@@ -202,16 +213,14 @@ bool ReceiveResponse(HttpRequest*, const StepLimits& limits) {
 }
 
 bool QueryStatusCode(HttpRequest*, uint32_t* statusCode) {
-    fake::InsideFake inside;
-    gState.record.calls.emplace_back("QueryStatusCode");
+    fake::InsideFake inside("QueryStatusCode");
     if (fake::Failing(fake::Step::QueryStatusCode)) return false;
     *statusCode = gState.http.status;
     return true;
 }
 
 bool QueryContentLength(HttpRequest*, uint64_t* length) {
-    fake::InsideFake inside;
-    gState.record.calls.emplace_back("QueryContentLength");
+    fake::InsideFake inside("QueryContentLength");
     if (!gState.http.contentLength) return false;
     *length = *gState.http.contentLength;
     return true;
@@ -246,23 +255,9 @@ bool ReadData(HttpRequest*, void* buffer, uint32_t toRead, uint32_t* read, const
     return true;
 }
 
-void CloseRequest(HttpRequest*) {
-    fake::InsideFake inside;
-    gState.record.calls.emplace_back("CloseRequest");
-    --gState.record.open;
-}
-
-void CloseConnection(HttpConnection*) {
-    fake::InsideFake inside;
-    gState.record.calls.emplace_back("CloseConnection");
-    --gState.record.open;
-}
-
-void CloseSession(HttpSession*) {
-    fake::InsideFake inside;
-    gState.record.calls.emplace_back("CloseSession");
-    --gState.record.open;
-}
+void CloseRequest(HttpRequest*) { fake::Close("CloseRequest"); }
+void CloseConnection(HttpConnection*) { fake::Close("CloseConnection"); }
+void CloseSession(HttpSession*) { fake::Close("CloseSession"); }
 
 unsigned long LastError() { return fake::tLastError; }
 

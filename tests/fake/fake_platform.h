@@ -68,10 +68,11 @@ extern thread_local int tInsideFake;
 
 // The fake's state; Reset() restores the defaults above.
 State& state();
-void Reset();
+State& Reset();
 
-// Shorthand: a 200 reply whose body comes in one chunk.
+// Shorthand: a 200 reply whose body comes in one chunk; the same after a Reset().
 void ReplyWith(std::string body);
+void ResetWithReply(std::string body);
 
 // HMAC-SHA256 computed independently of the module, as lower-case hex.
 std::string ReferenceHmacHex(const std::string& message, const uint8_t* key, std::size_t keySize);

@@ -1,6 +1,8 @@
 // SHA-256 and HMAC written out for the tests, so that expected signatures never come from
 // the code under test.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "fake_platform.h"
 
@@ -34,27 +36,18 @@ struct Sha256 {
             uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
             w[i] = w[i - 16] + s0 + w[i - 7] + s1;
         }
-        uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+        // The working variables a to h, as v[0] to v[7].
+        uint32_t v[8];
+        std::copy(std::begin(h), std::end(h), v);
         for (int i = 0; i < 64; ++i) {
-            uint32_t t1 = hh + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-            uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-            hh = g;
-            g = f;
-            f = e;
-            e = d + t1;
-            d = c;
-            c = b;
-            b = a;
-            a = t1 + t2;
+            const uint32_t e = v[4], a = v[0];
+            uint32_t t1 = v[7] + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & v[5]) ^ (~e & v[6])) + k[i] + w[i];
+            uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & v[1]) ^ (a & v[2]) ^ (v[1] & v[2]));
+            std::copy_backward(v, v + 7, v + 8);  // h = g, g = f, ..., b = a
+            v[4] += t1;                           // e = d + t1
+            v[0] = t1 + t2;
         }
-        h[0] += a;
-        h[1] += b;
-        h[2] += c;
-        h[3] += d;
-        h[4] += e;
-        h[5] += f;
-        h[6] += g;
-        h[7] += hh;
+        for (int i = 0; i < 8; ++i) h[i] += v[i];
     }
 
     void Update(const std::string& data) {

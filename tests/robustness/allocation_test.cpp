@@ -5,7 +5,6 @@
 // is left allocated.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -39,72 +38,62 @@ std::string SuccessReply(Export which) {
     return "{\"status\":\"success\"}";
 }
 
-// One way a call can go, scripted on the fake platform.
+std::string NotCompletedReply(Export) {
+    return "{\"status\":\"success\",\"quiz_completed_today\":false,\"timestamp\":5," + SignedField("no_quiz|5") + "}";
+}
+
+// The reply in three chunks.
+void InThirds(fake::State& state) {
+    const std::string reply = state.http.chunks.at(0);
+    const std::size_t third = reply.size() / 3;
+    state.http.chunks = {reply.substr(0, third), reply.substr(third, third), reply.substr(2 * third)};
+}
+
+// The reply in two chunks, the second of which cannot be read.
+void SecondChunkUnreadable(fake::State& state) {
+    const std::string reply = state.http.chunks.at(0);
+    state.http.chunks = {reply.substr(0, 10), reply.substr(10)};
+    state.http.readFailsAt = 1;
+}
+
+// One digit of the reply's signature changed.
+void SignatureChanged(fake::State& state) {
+    std::string& reply = state.http.chunks.at(0);
+    const std::size_t at = reply.find("\"signature\":\"");
+    if (at != std::string::npos) reply[at + 13] = reply[at + 13] == '0' ? '1' : '0';
+}
+
+// One way a call can go, scripted on the fake platform: the reply for the export (none: the exchange fails before
+// any), then what else the script changes.
 struct ReplyPath {
     const char* name;
-    std::function<void(Export)> script;
+    std::string (*reply)(Export);
+    void (*change)(fake::State&) = nullptr;
     bool statusOnly = false;  // only the today-status exports have this path
 };
 
-const std::vector<ReplyPath>& Paths() {
-    static const std::vector<ReplyPath> paths = {
-        {"success", [](Export which) { fake::ReplyWith(SuccessReply(which)); }},
-        {"success in chunks",
-         [](Export which) {
-             const std::string reply = SuccessReply(which);
-             const std::size_t third = reply.size() / 3;
-             fake::state().http.chunks = {reply.substr(0, third), reply.substr(third, third), reply.substr(2 * third)};
-         }},
-        {"not completed",
-         [](Export) {
-             fake::ReplyWith("{\"status\":\"success\",\"quiz_completed_today\":false,\"timestamp\":5," +
-                             SignedField("no_quiz|5") + "}");
-         },
-         true},
-        {"refusal", [](Export) { fake::ReplyWith(R"({"status":"error","message":"not today"})"); }},
-        {"refusal without message", [](Export) { fake::ReplyWith(R"({"status":"error"})"); }},
-        {"signature failure",
-         [](Export which) {
-             std::string reply = SuccessReply(which);
-             const std::size_t at = reply.find("\"signature\":\"");
-             if (at != std::string::npos) reply[at + 13] = reply[at + 13] == '0' ? '1' : '0';
-             fake::ReplyWith(reply);
-         }},
-        {"signing step fails",
-         [](Export which) {
-             fake::ReplyWith(SuccessReply(which));
-             fake::state().hmacFails = true;
-         }},
-        {"system generator fails",
-         [](Export which) {
-             fake::ReplyWith(SuccessReply(which));
-             fake::state().randomFails = true;
-         }},
-        {"connect fails", [](Export) { fake::state().http.failAt = fake::Step::Connect; }},
-        {"send fails", [](Export) { fake::state().http.failAt = fake::Step::SendRequest; }},
-        {"receive fails", [](Export) { fake::state().http.failAt = fake::Step::ReceiveResponse; }},
-        {"HTTP 500",
-         [](Export which) {
-             fake::ReplyWith(SuccessReply(which));
-             fake::state().http.status = 500;
-         }},
-        {"read fails",
-         [](Export which) {
-             const std::string reply = SuccessReply(which);
-             fake::state().http.chunks = {reply.substr(0, 10), reply.substr(10)};
-             fake::state().http.readFailsAt = 1;
-         }},
-        {"empty reply", [](Export) { fake::ReplyWith(""); }},
-        {"through a proxy",
-         [](Export which) {
-             fake::ReplyWith(SuccessReply(which));
-             fake::state().http.proxy = u"proxy.invalid:3128";
-             fake::state().http.proxyBypass = u"<local>";
-             fake::state().http.autoConfigUrl = u"http://wpad.invalid/wpad.dat";
-         }},
-    };
-    return paths;
-}
+const ReplyPath kPaths[] = {
+    {"success", SuccessReply},
+    {"success in chunks", SuccessReply, InThirds},
+    {"not completed", NotCompletedReply, nullptr, true},
+    {"refusal", [](Export) -> std::string { return R"({"status":"error","message":"not today"})"; }},
+    {"refusal without message", [](Export) -> std::string { return R"({"status":"error"})"; }},
+    {"signature failure", SuccessReply, SignatureChanged},
+    {"signing step fails", SuccessReply, [](fake::State& state) { state.hmacFails = true; }},
+    {"system generator fails", SuccessReply, [](fake::State& state) { state.randomFails = true; }},
+    {"connect fails", nullptr, [](fake::State& state) { state.http.failAt = fake::Step::Connect; }},
+    {"send fails", nullptr, [](fake::State& state) { state.http.failAt = fake::Step::SendRequest; }},
+    {"receive fails", nullptr, [](fake::State& state) { state.http.failAt = fake::Step::ReceiveResponse; }},
+    {"HTTP 500", SuccessReply, [](fake::State& state) { state.http.status = 500; }},
+    {"read fails", SuccessReply, SecondChunkUnreadable},
+    {"empty reply", [](Export) { return std::string(); }},
+    {"through a proxy", SuccessReply,
+     [](fake::State& state) {
+         state.http.proxy = u"proxy.invalid:3128";
+         state.http.proxyBypass = u"<local>";
+         state.http.autoConfigUrl = u"http://wpad.invalid/wpad.dat";
+     }},
+};
 
 struct CallRun {
     std::string text;
@@ -115,7 +104,8 @@ struct CallRun {
 
 CallRun RunOnce(Export which, const ReplyPath& path, long failAt) {
     fake::Reset();
-    path.script(which);
+    if (path.reply != nullptr) fake::ReplyWith(path.reply(which));
+    if (path.change != nullptr) path.change(fake::state());
     // Only the export's own allocations may fail: the buffer is made before, read after.
     test::GuardedBuffer buffer(512);
     CallRun run;
@@ -131,7 +121,7 @@ CallRun RunOnce(Export which, const ReplyPath& path, long failAt) {
 
 // Fails each allocation of one call in turn, along every path of that export.
 void EveryAllocationOfEveryPath(Export which) {
-    for (const ReplyPath& path : Paths()) {
+    for (const ReplyPath& path : kPaths) {
         if (path.statusOnly && !IsStatus(which)) continue;
         SCOPED_TRACE(std::string(test::Name(which)) + ", " + path.name);
         const CallRun clean = RunOnce(which, path, -1);

@@ -32,8 +32,7 @@ public:
 #ifdef HALVANE_BAD_INPUT_REAL
         seen_ = test::ReadServiceRecord().size();
 #else
-        fake::Reset();
-        fake::ReplyWith(kRefusal);
+        fake::ResetWithReply(kRefusal);
 #endif
     }
     std::optional<std::string> Sent() const {
@@ -127,23 +126,18 @@ TEST_F(BadInput, EveryShortResultLength) {
 
 TEST_F(BadInput, UnpairedSurrogatesAreSentAsReplacementCharacters) {
     const std::string fffd = "%EF%BF%BD";
+    const std::u16string high(1, u'\xD83D'), low(1, u'\xDE00');
     const struct {
         std::u16string text;
         std::string sent;
     } cases[] = {
-        {u"\xD83D"
-         u"ab",
-         fffd + "ab"},               // lone high at the start
-        {u"ab\xD83D", "ab" + fffd},  // lone high at the end
-        {u"\xDE00"
-         u"ab",
-         fffd + "ab"},               // lone low at the start
-        {u"ab\xDE00", "ab" + fffd},  // lone low at the end
-        {u"a\xDE00\xD83D"
-         u"b",
-         "a" + fffd + fffd + "b"},                              // a pair the wrong way round
-        {u"a\xD83D\xD83D\xDE00", "a" + fffd + "%F0%9F%98%80"},  // a high before a proper pair
-        {u"\xD83D\xDE00", "%F0%9F%98%80"},                      // a proper pair, for contrast
+        {high + u"ab", fffd + "ab"},                              // lone high at the start
+        {u"ab" + high, "ab" + fffd},                              // lone high at the end
+        {low + u"ab", fffd + "ab"},                               // lone low at the start
+        {u"ab" + low, "ab" + fffd},                               // lone low at the end
+        {u"a" + low + high + u"b", "a" + fffd + fffd + "b"},      // a pair the wrong way round
+        {u"a" + high + high + low, "a" + fffd + "%F0%9F%98%80"},  // a high before a proper pair
+        {high + low, "%F0%9F%98%80"},                             // a proper pair, for contrast
     };
     for (const auto& c : cases) {
         Check({Export::GetTodayStatus, c.text.c_str(), u"1"}, "key", c.sent, 256, "key " + c.sent);

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,35 +110,17 @@ PlannedCall Plan(int thread, int index) {
     return {variant == "forged" ? variant : name + variant, entry.which, VariantExchange(variant, name)};
 }
 
-std::string Quoted(const std::string& text) {
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
 // The service's script: the reply to every key some call asks for, by the call's path.
 bool WriteScript(const char* path) {
-    std::map<std::string, std::map<std::string, std::string>> replies;  // key -> path -> reply
+    nlohmann::json script = {{"default", {{"status", 404}, {"body", "no such case"}}}};
     for (int thread = 0; thread < kThreads; ++thread) {
         for (int index = 0; index < kMixSize; ++index) {
             const PlannedCall call = Plan(thread, index);
-            replies[call.key][test::ToUtf8(test::PathOf(call.which))] = call.exchange.reply;
+            script[call.key]["by_path"][test::ToUtf8(test::PathOf(call.which))]["body"] = call.exchange.reply;
         }
     }
-    std::string script = "{\n";
-    for (const auto& [key, byPath] : replies) {
-        std::string paths;
-        for (const auto& [where, reply] : byPath) {
-            paths += (paths.empty() ? "" : ",") + Quoted(where) + ":{\"body\":" + Quoted(reply) + "}";
-        }
-        script += "  " + Quoted(key) + ": {\"by_path\":{" + paths + "}},\n";
-    }
-    script += "  \"default\": {\"status\":404,\"body\":\"no such case\"}\n}\n";
     std::ofstream out(path, std::ios::binary);
-    out << script;
+    out << script.dump(2) << "\n";
     return static_cast<bool>(out.flush());
 }
 

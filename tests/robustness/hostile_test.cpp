@@ -92,96 +92,71 @@ std::vector<Row> Expectations() {
     const double handshakeBound = kWinHttp ? 45 : 15;
     // What only the peer's giving up ends (it stops after 60 s).
     constexpr double kCallBound = 65;
-    const auto failing = [&](const char* mode, Kind kind, const char* token, Reaches reaches, double atLeast = 0) {
-        return Row{mode, kind, {token}, error, none, reaches, kDeadline, atLeast};
+    const auto failing = [&](const char* mode, Kind kind, Results tokens, Reaches reaches, double atLeast = 0) {
+        return Row{mode, kind, std::move(tokens), error, none, reaches, kDeadline, atLeast};
     };
+    // Where Wine reads the head inside the send, a head cut off at the deadline fails the body's read.
+    const Results serverError = kWinHttp ? Results{"SERVER_ERROR", "READ_ERROR"} : Results{"SERVER_ERROR"};
     std::vector<Row> rows = {
         {"forged", Kind::Sequential, {kForged}, {"SIGNATURE_INVALID"}, {"success"}, Reaches::Peer},
-        failing("plain", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
-        failing("hangup", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
-        failing("cert_not_yet_valid", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
-        failing("cert_leaf_issuer", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
-        failing("cert_client_only", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
-        failing("tls10", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
-        failing("tls11", Kind::Sequential, "NETWORK_ERROR", Reaches::Nothing),
-        // Cut replies: never the bytes so far, whatever the framing and the ending.
-        failing("cut_abrupt", Kind::Sequential, "READ_ERROR", Reaches::Peer),
-        failing("cut_clean", Kind::Sequential, "READ_ERROR", Reaches::Peer),
-        failing("cut_fin_length", Kind::Sequential, "READ_ERROR", Reaches::Peer),
-        failing("cut_rst_length", Kind::Sequential, "READ_ERROR", Reaches::Peer),
-        // Wine's WinHTTP takes a chunked body that the connection ends before its last chunk for
-        // a whole one and says nothing the module could tell it by (a documented limit): the
-        // bytes so far pass, and a cut quiz shows (its signature covers only the timestamp).
-        kWinHttp ? Row{"cut_fin_chunked", Kind::Sequential, {kAnything}, {kAnything}, {kAnything}, Reaches::Peer}
-                 : failing("cut_fin_chunked", Kind::Sequential, "READ_ERROR", Reaches::Peer),
-        failing("cut_rst_chunked", Kind::Sequential, "READ_ERROR", Reaches::Peer),
-        // What a reply may make the module hold.
-        failing("huge", Kind::Measured, "READ_ERROR", Reaches::Peer),
-        // Wine's WinHTTP reads a response head that streams without end into memory, and no
-        // timeout expires while bytes keep coming: only the peer's end stops it (a documented
-        // limit, run on its own under Wine with one call and no memory bound).
-        kWinHttp ? Row{"endless_head", Kind::Alone, {kAnything}, error, none, Reaches::Peer, kCallBound}
-                 : failing("endless_head", Kind::Measured, "SERVER_ERROR", Reaches::Peer),
-        // Wine takes the endless line for the end of the head: the body's deadline ends it.
-        kWinHttp ? Row{"endless_header_line",
-                       Kind::Measured,
-                       {"SERVER_ERROR", "READ_ERROR"},
-                       error,
-                       none,
-                       Reaches::Peer,
-                       kDeadline}
-                 : failing("endless_header_line", Kind::Measured, "SERVER_ERROR", Reaches::Peer),
-        failing("endless_body", Kind::Measured, "READ_ERROR", Reaches::Peer),
-        // Wine's WinHTTP ends the body at its last chunk and never reads the trailers: the
-        // whole body passes.
-        kWinHttp ? Row{"endless_trailers",
-                       Kind::Measured,
-                       {"READ_ERROR", kForged},
-                       {"ERROR", "SIGNATURE_INVALID"},
-                       {"", "success"},
-                       Reaches::Peer}
-                 : failing("endless_trailers", Kind::Measured, "READ_ERROR", Reaches::Peer),
-        failing("endless_chunk_extension", Kind::Measured, "READ_ERROR", Reaches::Peer),
-        // libcurl decodes the transfer coding (and stops past the limit); WinHTTP passes the
-        // coded bytes on or fails, but never a success.
-        failing("gzip_bomb", Kind::Measured, kWinHttp ? kAnything.c_str() : "READ_ERROR", Reaches::Peer),
-        // Deadlines. A whole reply of the largest size taken, in many chunks, is no misbehaviour:
-        // it comes through in time, and the status export verifies it.
-        {"many_chunks",
-         Kind::SideBySide,
-         {kWholeLimit},
-         {"not_completed"},
-         {"success"},
-         Reaches::Peer,
-         kDeadline,
-         0,
-         Export::GetTodayStatus},
-        failing("silent", Kind::SideBySide, "SERVER_ERROR", Reaches::Peer, kNotBefore),
-        // Wine reads the head inside the send and, cut off at the deadline, fails the body's
-        // read instead of the receive: in time, and never a reply.
-        kWinHttp ? Row{"trickle_head",
-                       Kind::SideBySide,
-                       {"SERVER_ERROR", "READ_ERROR"},
-                       error,
-                       none,
-                       Reaches::Peer,
-                       kDeadline,
-                       kNotBefore}
-                 : failing("trickle_head", Kind::SideBySide, "SERVER_ERROR", Reaches::Peer, kNotBefore),
-        failing("trickle_body", Kind::SideBySide, "READ_ERROR", Reaches::Peer, kNotBefore),
-        // Wine's receive step gives up at the first interim head at once.
-        failing("slow_continue", Kind::SideBySide, "SERVER_ERROR", Reaches::Peer, kWinHttp ? 0 : kNotBefore),
-        failing("cut_stall_length", Kind::SideBySide, "READ_ERROR", Reaches::Peer, kNotBefore),
-        failing("cut_stall_chunked", Kind::SideBySide, "READ_ERROR", Reaches::Peer, kNotBefore),
-        // Each hop 8 s late: followed, only the deadline ends the chain.
-        // Redirects are never followed: the first hop's status ends the call.
-        failing("slow_redirects", Kind::SideBySide, "HTTP_307", Reaches::Peer),
-        {"trickle_handshake", Kind::Alone, {"NETWORK_ERROR"}, error, none, Reaches::Nothing, handshakeBound},
     };
-    // Redirects are never followed, on either platform.
-    rows.push_back(failing("redirect302", Kind::Sequential, "HTTP_302", Reaches::Peer));
-    rows.push_back(failing("redirect307", Kind::Sequential, "HTTP_307", Reaches::Peer));
-    rows.push_back(failing("redirect_http", Kind::Sequential, "HTTP_302", Reaches::Peer));
+    for (const char* mode :
+         {"plain", "hangup", "cert_not_yet_valid", "cert_leaf_issuer", "cert_client_only", "tls10", "tls11"}) {
+        rows.push_back(failing(mode, Kind::Sequential, {"NETWORK_ERROR"}, Reaches::Nothing));
+    }
+    // Cut replies: never the bytes so far, whatever the framing and the ending.
+    for (const char* mode : {"cut_abrupt", "cut_clean", "cut_fin_length", "cut_rst_length"}) {
+        rows.push_back(failing(mode, Kind::Sequential, {"READ_ERROR"}, Reaches::Peer));
+    }
+    rows.insert(
+        rows.end(),
+        {
+            // Wine's WinHTTP takes a chunked body that the connection ends before its last chunk for
+            // a whole one and says nothing the module could tell it by (a documented limit): the
+            // bytes so far pass, and a cut quiz shows (its signature covers only the timestamp).
+            kWinHttp ? Row{"cut_fin_chunked", Kind::Sequential, {kAnything}, {kAnything}, {kAnything}, Reaches::Peer}
+                     : failing("cut_fin_chunked", Kind::Sequential, {"READ_ERROR"}, Reaches::Peer),
+            failing("cut_rst_chunked", Kind::Sequential, {"READ_ERROR"}, Reaches::Peer),
+            // What a reply may make the module hold.
+            failing("huge", Kind::Measured, {"READ_ERROR"}, Reaches::Peer),
+            // Wine's WinHTTP reads a response head that streams without end into memory, and no
+            // timeout expires while bytes keep coming: only the peer's end stops it (a documented
+            // limit, run on its own under Wine with one call and no memory bound).
+            kWinHttp ? Row{"endless_head", Kind::Alone, {kAnything}, error, none, Reaches::Peer, kCallBound}
+                     : failing("endless_head", Kind::Measured, {"SERVER_ERROR"}, Reaches::Peer),
+            // Wine takes the endless line for the end of the head: the body's deadline ends it.
+            failing("endless_header_line", Kind::Measured, serverError, Reaches::Peer),
+            failing("endless_body", Kind::Measured, {"READ_ERROR"}, Reaches::Peer),
+            // Wine's WinHTTP ends the body at its last chunk and never reads the trailers: the
+            // whole body passes.
+            kWinHttp ? Row{"endless_trailers", Kind::Measured, Results{"READ_ERROR", kForged},
+                           Results{"ERROR", "SIGNATURE_INVALID"}, Results{"", "success"}, Reaches::Peer}
+                     : failing("endless_trailers", Kind::Measured, {"READ_ERROR"}, Reaches::Peer),
+            failing("endless_chunk_extension", Kind::Measured, {"READ_ERROR"}, Reaches::Peer),
+            // libcurl decodes the transfer coding (and stops past the limit); WinHTTP passes the
+            // coded bytes on or fails, but never a success.
+            failing("gzip_bomb", Kind::Measured, {kWinHttp ? kAnything : "READ_ERROR"}, Reaches::Peer),
+            // Deadlines. A whole reply of the largest size taken, in many chunks, is no misbehaviour:
+            // it comes through in time, and the status export verifies it.
+            {"many_chunks", Kind::SideBySide, Results{kWholeLimit}, Results{"not_completed"}, Results{"success"},
+             Reaches::Peer, kDeadline, 0, Export::GetTodayStatus},
+            failing("silent", Kind::SideBySide, {"SERVER_ERROR"}, Reaches::Peer, kNotBefore),
+            // Wine reads the head inside the send and, cut off at the deadline, fails the body's
+            // read instead of the receive: in time, and never a reply.
+            failing("trickle_head", Kind::SideBySide, serverError, Reaches::Peer, kNotBefore),
+            failing("trickle_body", Kind::SideBySide, {"READ_ERROR"}, Reaches::Peer, kNotBefore),
+            // Wine's receive step gives up at the first interim head at once.
+            failing("slow_continue", Kind::SideBySide, {"SERVER_ERROR"}, Reaches::Peer, kWinHttp ? 0 : kNotBefore),
+            failing("cut_stall_length", Kind::SideBySide, {"READ_ERROR"}, Reaches::Peer, kNotBefore),
+            failing("cut_stall_chunked", Kind::SideBySide, {"READ_ERROR"}, Reaches::Peer, kNotBefore),
+            // Each hop 8 s late; redirects are never followed: the first hop's status ends the call.
+            failing("slow_redirects", Kind::SideBySide, {"HTTP_307"}, Reaches::Peer),
+            {"trickle_handshake", Kind::Alone, {"NETWORK_ERROR"}, error, none, Reaches::Nothing, handshakeBound},
+            // Redirects are never followed, on either platform.
+            failing("redirect302", Kind::Sequential, {"HTTP_302"}, Reaches::Peer),
+            failing("redirect307", Kind::Sequential, {"HTTP_307"}, Reaches::Peer),
+            failing("redirect_http", Kind::Sequential, {"HTTP_302"}, Reaches::Peer),
+        });
     return rows;
 }
 
@@ -220,8 +195,7 @@ void SetPeerMode(const std::string& mode) {
 std::string Shown(const std::string& text) {
     std::string shown =
         text.size() > 200 ? text.substr(0, 200) + "... (" + std::to_string(text.size()) + " bytes)" : text;
-    std::replace_if(
-        shown.begin(), shown.end(), [](char c) { return c == '\0'; }, '~');
+    std::replace(shown.begin(), shown.end(), '\0', '~');
     return shown;
 }
 

@@ -12,23 +12,20 @@ endif()
 halvane_warnings(halvane_robustness_support)
 
 # ---- Hostile and broken peers on the compiled-in service port ----
-add_executable(robustness_hostile ${_robustness_dir}/hostile_test.cpp)
 # The support libraries call the exports: they come before the module.
-target_link_libraries(robustness_hostile PRIVATE halvane_test_support halvane_e2e_support halvane_robustness_support
-                      halvane_real GTest::gtest_main)
-halvane_warnings(robustness_hostile)
+halvane_test_executable(robustness_hostile ${_robustness_dir}/hostile_test.cpp
+                        LIBS halvane_test_support halvane_e2e_support halvane_robustness_support halvane_real
+                        GTest::gtest_main)
 
 # name, gtest filter, then the modes the peer serves, in the order the test calls them.
 function(halvane_hostile name filter)
   list(JOIN ARGN "," _modes)
-  add_test(NAME ${name}
-           COMMAND ${Python3_EXECUTABLE} ${_robustness_dir}/hostile_peer.py --modes ${_modes}
-                   --port ${HALVANE_SERVICE_PORT} --certs ${HALVANE_CERTS_DIR} --
-                   ${_halvane_run} $<TARGET_FILE:robustness_hostile> --gtest_filter=${filter})
+  halvane_port_test(${name} LABELS robustness TIMEOUT 300 COMMAND
+                    ${Python3_EXECUTABLE} ${_robustness_dir}/hostile_peer.py --modes ${_modes}
+                    --port ${HALVANE_SERVICE_PORT} --certs ${HALVANE_CERTS_DIR} --
+                    ${_halvane_run} $<TARGET_FILE:robustness_hostile> --gtest_filter=${filter})
   # A program that Wine ends at an unhandled fault may still exit with 0.
-  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${_e2e_fixtures}"
-                       RESOURCE_LOCK service_port LABELS robustness TIMEOUT 300
-                       FAIL_REGULAR_EXPRESSION "wine: Unhandled;\\[  FAILED  \\]")
+  set_tests_properties(${name} PROPERTIES FAIL_REGULAR_EXPRESSION "wine: Unhandled;\\[  FAILED  \\]")
 endfunction()
 
 # One call after another: wrong peers, wrong certificates and versions, redirects, cut replies.
@@ -58,10 +55,9 @@ set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PRO
 
 # ---- Many threads through the built module, then resource growth ----
 find_package(Threads REQUIRED)
-add_executable(robustness_concurrency ${_robustness_dir}/concurrency_test.cpp)
-target_link_libraries(robustness_concurrency PRIVATE halvane_test_support halvane_robustness_support halvane
-                      Threads::Threads GTest::gtest)
-halvane_warnings(robustness_concurrency)
+halvane_test_executable(robustness_concurrency ${_robustness_dir}/concurrency_test.cpp
+                        LIBS halvane_test_support halvane_robustness_support halvane halvane_e2e_support
+                        Threads::Threads GTest::gtest)
 # The program writes the service's script from the rules it checks the results by.
 set(_concurrency_cases ${CMAKE_CURRENT_BINARY_DIR}/concurrency_cases.json)
 add_test(NAME robustness_concurrency_script
@@ -71,12 +67,10 @@ set_tests_properties(robustness_concurrency_script PROPERTIES FIXTURES_SETUP con
                      FIXTURES_REQUIRED "${_e2e_fixtures}" LABELS robustness)
 if(CMAKE_CROSSCOMPILING)
   # Under Wine a transport failure counts only when it is Wine's TLS defect (see the test).
-  add_test(NAME robustness_concurrency_threads
-           COMMAND ${_with_service} --script ${_concurrency_cases} --
-                   ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_trace.py --attribute --
-                   ${_halvane_run} $<TARGET_FILE:robustness_concurrency> --gtest_filter=Concurrency.MixedExports*)
-  set_tests_properties(robustness_concurrency_threads PROPERTIES FIXTURES_REQUIRED "${_e2e_fixtures}"
-                       RESOURCE_LOCK service_port LABELS robustness TIMEOUT 600)
+  halvane_port_test(robustness_concurrency_threads LABELS robustness TIMEOUT 600 COMMAND
+                    ${_with_service} --script ${_concurrency_cases} --
+                    ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_trace.py --attribute --
+                    ${_halvane_run} $<TARGET_FILE:robustness_concurrency> --gtest_filter=Concurrency.MixedExports*)
 else()
   halvane_e2e(robustness_concurrency_threads robustness_concurrency "Concurrency.MixedExports*" LABEL robustness TIMEOUT 600
                          --script ${_concurrency_cases})
@@ -87,32 +81,25 @@ set_property(TEST robustness_concurrency_threads robustness_concurrency_growth A
              FIXTURES_REQUIRED concurrency_script)
 
 # ---- Memory running out at each allocation, on the scripted platform ----
-add_executable(robustness_allocation ${_robustness_dir}/allocation_test.cpp
-               ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp)
-target_link_libraries(robustness_allocation PRIVATE halvane_test_support halvane_fake GTest::gtest_main)
-halvane_warnings(robustness_allocation)
-halvane_add_test_program(robustness_allocation robustness)
+halvane_add_test_program(robustness_allocation robustness ${_robustness_dir}/allocation_test.cpp
+                         ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp
+                         LIBS halvane_test_support halvane_fake GTest::gtest_main)
 
 # The same on the real platform stack, against the scripted service.
-add_executable(robustness_allocation_module ${_robustness_dir}/allocation_module_test.cpp
-               ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp)
+halvane_test_executable(robustness_allocation_module ${_robustness_dir}/allocation_module_test.cpp
+                        ${CMAKE_CURRENT_SOURCE_DIR}/support/failing_allocator.cpp
+                        LIBS halvane_test_support halvane_real GTest::gtest_main)
 target_include_directories(robustness_allocation_module PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/fake)
-target_link_libraries(robustness_allocation_module PRIVATE halvane_test_support halvane_real GTest::gtest_main)
-halvane_warnings(robustness_allocation_module)
 halvane_e2e(robustness_allocation_module robustness_allocation_module "AllocationFailureModule.*" LABEL robustness TIMEOUT 600
                        --script ${_e2e_cases})
 
 # ---- Bad input through the exports: the scripted platform, then the built module ----
-add_executable(robustness_bad_input ${_robustness_dir}/bad_input_test.cpp)
-target_link_libraries(robustness_bad_input PRIVATE halvane_test_support halvane_fake GTest::gtest_main)
-halvane_warnings(robustness_bad_input)
-halvane_add_test_program(robustness_bad_input robustness)
+halvane_add_test_program(robustness_bad_input robustness ${_robustness_dir}/bad_input_test.cpp
+                         LIBS halvane_test_support halvane_fake GTest::gtest_main)
 
-add_executable(robustness_bad_input_module ${_robustness_dir}/bad_input_test.cpp)
+halvane_test_executable(robustness_bad_input_module ${_robustness_dir}/bad_input_test.cpp
+                        LIBS halvane_test_support halvane_e2e_support halvane GTest::gtest_main)
 target_compile_definitions(robustness_bad_input_module PRIVATE HALVANE_BAD_INPUT_REAL)
-target_link_libraries(robustness_bad_input_module PRIVATE halvane_test_support halvane_e2e_support halvane
-                      GTest::gtest_main)
-halvane_warnings(robustness_bad_input_module)
 halvane_e2e(robustness_bad_input_module robustness_bad_input_module "BadInput.*" LABEL robustness TIMEOUT 600
                        --script ${_robustness_dir}/bad_input_cases.json)
 
@@ -122,26 +109,20 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HALVANE_SANITIZE)
   if(HALVANE_VALGRIND)
     set(_memcheck ${HALVANE_VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite
         --suppressions=${_robustness_dir}/valgrind.supp)
-    add_test(NAME robustness_valgrind_exports_scripted
-             COMMAND ${_with_service} --script ${_e2e_cases} --
-                     ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsScripted.*)
-    add_test(NAME robustness_valgrind_trader_day
-             COMMAND ${_with_service} --seed-trader day-key:1001 --
-                     ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsTraderDay.*)
-    set_tests_properties(robustness_valgrind_exports_scripted robustness_valgrind_trader_day PROPERTIES
-                         FIXTURES_REQUIRED "${_e2e_fixtures}" RESOURCE_LOCK service_port
-                         LABELS "robustness;valgrind" TIMEOUT 600)
+    halvane_port_test(robustness_valgrind_exports_scripted LABELS robustness valgrind TIMEOUT 600 COMMAND
+                      ${_with_service} --script ${_e2e_cases} --
+                      ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsScripted.*)
+    halvane_port_test(robustness_valgrind_trader_day LABELS robustness valgrind TIMEOUT 600 COMMAND
+                      ${_with_service} --seed-trader day-key:1001 --
+                      ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsTraderDay.*)
     # The program's own operator new is the failing one: memcheck must leave it in place.
     add_test(NAME robustness_valgrind_allocation
              COMMAND ${_memcheck} --soname-synonyms=somalloc=nouserintercepts $<TARGET_FILE:robustness_allocation>)
-    add_test(NAME robustness_valgrind_allocation_module
-             COMMAND ${_with_service} --script ${_e2e_cases} --
-                     ${_memcheck} --soname-synonyms=somalloc=nouserintercepts
-                     $<TARGET_FILE:robustness_allocation_module>)
-    set_tests_properties(robustness_valgrind_allocation_module PROPERTIES
-                         FIXTURES_REQUIRED "${_e2e_fixtures}" RESOURCE_LOCK service_port)
-    set_tests_properties(robustness_valgrind_allocation robustness_valgrind_allocation_module PROPERTIES
-                         LABELS "robustness;valgrind" TIMEOUT 600)
+    set_tests_properties(robustness_valgrind_allocation PROPERTIES LABELS "robustness;valgrind" TIMEOUT 600)
+    halvane_port_test(robustness_valgrind_allocation_module LABELS robustness valgrind TIMEOUT 600 COMMAND
+                      ${_with_service} --script ${_e2e_cases} --
+                      ${_memcheck} --soname-synonyms=somalloc=nouserintercepts
+                      $<TARGET_FILE:robustness_allocation_module>)
   else()
     message(WARNING "valgrind not found (tools/install-deps.sh installs it): the memcheck tests are left out")
   endif()

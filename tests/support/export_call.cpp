@@ -1,5 +1,7 @@
 #include "export_call.h"
 
+#include <iterator>
+
 #include "common/utf_text.h"
 
 namespace halvane::test {
@@ -7,39 +9,29 @@ namespace halvane::test {
 namespace {
 const HalvaneChar* W(const char16_t* text) { return reinterpret_cast<const HalvaneChar*>(text); }
 constexpr std::size_t kGuard = 64;
+
+// Each export's name, service path and arguments, in the order of `Export`.
+const struct {
+    const char* name;
+    const char16_t* path;
+    bool answers, brokerTime;
+} kExportTable[] = {
+    {"GetDailyQuiz", u"/get_daily_quiz.php", false, false},
+    {"GetDailyQuizV2", u"/get_daily_quiz.php", false, true},
+    {"SubmitQuizAnswers", u"/submit_quiz_answers.php", true, false},
+    {"SubmitQuizAnswersV2", u"/submit_quiz_answers.php", true, true},
+    {"GetTodayStatus", u"/get_today_status.php", false, false},
+    {"GetTodayStatusV2", u"/get_today_status.php", false, true},
+    {"MarkTradingDay", u"/mark_trading_day.php", false, false},
+};
+static_assert(std::size(kExportTable) == std::size(kAllExports));
+const auto& Row(Export which) { return kExportTable[static_cast<std::size_t>(which)]; }
 }  // namespace
 
-const char* Name(Export which) {
-    switch (which) {
-        case Export::GetDailyQuiz: return "GetDailyQuiz";
-        case Export::GetDailyQuizV2: return "GetDailyQuizV2";
-        case Export::SubmitQuizAnswers: return "SubmitQuizAnswers";
-        case Export::SubmitQuizAnswersV2: return "SubmitQuizAnswersV2";
-        case Export::GetTodayStatus: return "GetTodayStatus";
-        case Export::GetTodayStatusV2: return "GetTodayStatusV2";
-        case Export::MarkTradingDay: return "MarkTradingDay";
-    }
-    return "?";
-}
-
-bool HasAnswers(Export which) { return which == Export::SubmitQuizAnswers || which == Export::SubmitQuizAnswersV2; }
-
-bool HasBrokerTime(Export which) {
-    return which == Export::GetDailyQuizV2 || which == Export::SubmitQuizAnswersV2 || which == Export::GetTodayStatusV2;
-}
-
-std::u16string PathOf(Export which) {
-    switch (which) {
-        case Export::GetDailyQuiz:
-        case Export::GetDailyQuizV2: return u"/get_daily_quiz.php";
-        case Export::SubmitQuizAnswers:
-        case Export::SubmitQuizAnswersV2: return u"/submit_quiz_answers.php";
-        case Export::GetTodayStatus:
-        case Export::GetTodayStatusV2: return u"/get_today_status.php";
-        case Export::MarkTradingDay: return u"/mark_trading_day.php";
-    }
-    return u"";
-}
+const char* Name(Export which) { return Row(which).name; }
+bool HasAnswers(Export which) { return Row(which).answers; }
+bool HasBrokerTime(Export which) { return Row(which).brokerTime; }
+std::u16string PathOf(Export which) { return Row(which).path; }
 
 void CallExport(const Call& call, char16_t* buffer, int32_t length) {
     auto* result = reinterpret_cast<HalvaneChar*>(buffer);

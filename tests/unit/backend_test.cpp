@@ -10,6 +10,7 @@
 #include "core/signature.h"
 #include "fake_platform.h"
 #include "platform/platform.h"
+#include "service_record.h"
 
 namespace halvane {
 namespace {
@@ -17,13 +18,6 @@ namespace {
 std::string Repeat(const std::string& text, int times) {
     std::string out;
     for (int i = 0; i < times; ++i) out += text;
-    return out;
-}
-
-std::string Unhex(const std::string& hex) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -52,14 +46,15 @@ TEST(ComputeHmacSha256Hex, Rfc4231Vectors) {
          "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
     };
     for (const auto& v : vectors) {
-        const std::string key = Unhex(v.keyHex);
+        const std::string key = test::FromHex(v.keyHex);
         const std::string digest =
-            ComputeHmacSha256Hex(Unhex(v.dataHex), reinterpret_cast<const uint8_t*>(key.data()), key.size());
+            ComputeHmacSha256Hex(test::FromHex(v.dataHex), reinterpret_cast<const uint8_t*>(key.data()), key.size());
         EXPECT_EQ(digest.substr(0, v.digest.size()), v.digest);
         EXPECT_EQ(digest.size(), 64u);
         // The test's own HMAC agrees, so the operation tables sign with a trustworthy oracle.
-        EXPECT_EQ(fake::ReferenceHmacHex(Unhex(v.dataHex), reinterpret_cast<const uint8_t*>(key.data()), key.size()),
-                  digest);
+        EXPECT_EQ(
+            fake::ReferenceHmacHex(test::FromHex(v.dataHex), reinterpret_cast<const uint8_t*>(key.data()), key.size()),
+            digest);
     }
 }
 
@@ -98,9 +93,7 @@ TEST(Conversions, WideToUtf8Table) {
         {std::u16string(1, char16_t(0xD800)), "\xEF\xBF\xBD"},
         {std::u16string(1, char16_t(0xDC00)), "\xEF\xBF\xBD"},
         {std::u16string{char16_t(0xDC00), char16_t(0xD800)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {std::u16string{u'a', char16_t(0xD800), u'b'},
-         "a\xEF\xBF\xBD"
-         "b"},
+        {std::u16string{u'a', char16_t(0xD800), u'b'}, std::string("a\xEF\xBF\xBD") + "b"},
     };
     for (const auto& c : cases) {
         char out[16];

@@ -105,8 +105,7 @@ TEST_F(Envelope, ExactBodyOfEveryExport) {
         {{Export::MarkTradingDay, nullptr, nullptr}, "key=&account=" + tail},
     };
     for (const auto& c : cases) {
-        fake::Reset();
-        fake::ReplyWith("{}");
+        fake::ResetWithReply("{}");
         test::Result(c.call);
         EXPECT_EQ(fake::state().record.body, c.body) << test::Name(c.call.which);
         EXPECT_EQ(fake::state().record.path, test::PathOf(c.call.which)) << test::Name(c.call.which);
@@ -125,13 +124,11 @@ TEST_F(Envelope, LongestArgumentsReachTheBodyWhole) {
     test::Result({Export::GetDailyQuiz, ascii.c_str()});
     EXPECT_EQ(fake::state().record.body.rfind("key=" + std::string(255, 'k') + "&account=", 0), 0u);
 
-    fake::Reset();
-    fake::ReplyWith("{}");
+    fake::ResetWithReply("{}");
     test::Result({Export::GetDailyQuiz, threeByte.c_str()});
     EXPECT_EQ(fake::state().record.body.rfind("key=" + euros + "&account=", 0), 0u);
 
-    fake::Reset();
-    fake::ReplyWith("{}");
+    fake::ResetWithReply("{}");
     test::Result({Export::SubmitQuizAnswers, u"k", u"1", answers.c_str()});
     EXPECT_NE(fake::state().record.body.find("&answers=" + std::string(2047, 'a') + "&nonce="), std::string::npos);
 }

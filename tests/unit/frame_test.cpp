@@ -48,8 +48,7 @@ TEST_F(Frame, ResultBufferLengths) {
         {"\xF0\x9F\x98\x80", 2, false, U(u"\0") + Canaries(1)},
     };
     for (const auto& c : cases) {
-        fake::Reset();
-        fake::ReplyWith("{\"status\":\"" + c.status + "\"}");
+        fake::ResetWithReply("{\"status\":\"" + c.status + "\"}");
         const test::Outcome outcome = test::Invoke({Export::MarkTradingDay}, c.length, c.nullBuffer);
         EXPECT_EQ(outcome.units, c.expected) << c.status << " / " << c.length;
         EXPECT_TRUE(outcome.guardIntact) << c.status << " / " << c.length;
@@ -73,16 +72,13 @@ TEST_F(Frame, InvalidUtf8BecomesReplacementCharacters) {
         std::string bytes;
         std::u16string expected;
     } cases[] = {
-        {"a\xFF"
-         "b",
-         u"a\uFFFDb"},
+        {std::string("a\xFF") + "b", u"a\uFFFDb"},
         {"\xC3", u"\uFFFD"},
         {"x\xC0\xAFy", u"x\uFFFD\uFFFDy"},
         {"\xE2\x82", u"\uFFFD"},
     };
     for (const auto& c : cases) {
-        fake::Reset();
-        fake::ReplyWith("{\"status\":\"" + c.bytes + "\"}");
+        fake::ResetWithReply("{\"status\":\"" + c.bytes + "\"}");
         const test::Outcome outcome = test::Invoke({Export::MarkTradingDay}, 16);
         EXPECT_EQ(outcome.units.substr(0, outcome.units.find(u'\0')), c.expected);
     }
@@ -94,21 +90,18 @@ TEST_F(Frame, OversizedArgumentSendsNothingAndGivesError) {
     const std::u16string answers2048(2048, u'a');
     std::u16string pairs;
     for (int i = 0; i < 64; ++i) pairs += u"\U0001F600";
-    const struct {
-        test::Call call;
-    } cases[] = {
-        {{Export::GetDailyQuiz, key256.c_str()}},
-        {{Export::GetTodayStatusV2, u"k", threeByte86.c_str()}},
-        {{Export::SubmitQuizAnswers, u"k", u"1", answers2048.c_str()}},
-        {{Export::SubmitQuizAnswersV2, pairs.c_str(), u"1", u""}},
-        {{Export::MarkTradingDay, key256.c_str()}},
+    const test::Call calls[] = {
+        {Export::GetDailyQuiz, key256.c_str()},
+        {Export::GetTodayStatusV2, u"k", threeByte86.c_str()},
+        {Export::SubmitQuizAnswers, u"k", u"1", answers2048.c_str()},
+        {Export::SubmitQuizAnswersV2, pairs.c_str(), u"1", u""},
+        {Export::MarkTradingDay, key256.c_str()},
     };
-    for (const auto& c : cases) {
-        fake::Reset();
-        fake::ReplyWith(R"({"status":"success"})");
-        const test::Outcome outcome = test::Invoke(c.call, 64);
-        EXPECT_EQ(outcome.text(), "ERROR") << test::Name(c.call.which);
-        EXPECT_EQ(fake::state().record.requests, 0) << test::Name(c.call.which);
+    for (const test::Call& call : calls) {
+        fake::ResetWithReply(R"({"status":"success"})");
+        const test::Outcome outcome = test::Invoke(call, 64);
+        EXPECT_EQ(outcome.text(), "ERROR") << test::Name(call.which);
+        EXPECT_EQ(fake::state().record.requests, 0) << test::Name(call.which);
         EXPECT_TRUE(fake::state().record.calls.empty());
     }
 }
@@ -120,10 +113,9 @@ TEST_F(Frame, AllocationFailureGivesErrorAndReturnsNormally) {
         "{\"status\":\"success\",\"timestamp\":1,\"signature\":\"" + fake::Sign("success|1") + "\"}";
     for (Export which : test::kAllExports) {
         for (long n = 0;; ++n) {
-            fake::Reset();
-            fake::ReplyWith(which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2
-                                ? signedReply
-                                : R"({"status":"error","message":"refused"})");
+            fake::ResetWithReply(which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2
+                                     ? signedReply
+                                     : R"({"status":"error","message":"refused"})");
             test::GuardedBuffer buffer(4096);
             const bool failed = test::FailingAllocation(n, [&] {
                 test::CallExport({which, u"K", u"12345", u"K", 1}, buffer.result(), buffer.length());

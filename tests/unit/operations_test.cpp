@@ -38,6 +38,25 @@ struct Case {
 
 const char* const kTokens[] = {"NETWORK_ERROR", "SERVER_ERROR", "READ_ERROR", "EMPTY_RESPONSE", "HTTP_500"};
 
+// `{"status":"success",FIELDS,"signature":"SIGNATURE"` and then REST: a success reply as a row writes it.
+std::string Signed(const std::string& fields, const std::string& signature, const std::string& rest = "}") {
+    return R"({"status":"success",)" + fields + R"(,"signature":")" + signature + "\"" + rest;
+}
+// The verdict fields of an answers reply, in the service's order.
+std::string Verdict(const std::string& readiness, const std::string& percent, const std::string& timestamp) {
+    return R"("readiness_final":")" + readiness + R"(","allowed_volume_percent":)" + percent + R"(,"timestamp":)" +
+           timestamp;
+}
+// The fields of a completed day's status reply, in the service's order.
+std::string Completed(const std::string& timestamp, const std::string& readiness, const std::string& percent,
+                      const std::string& drawdown) {
+    return R"("quiz_completed_today":true,"timestamp":")" + timestamp + R"(","readiness_final":")" + readiness +
+           R"(","allowed_volume_percent":)" + percent + R"(,"daily_drawdown_hit":)" + drawdown;
+}
+// A day without a quiz yet, and the signature a genuine service gives it.
+const std::string kOpenDay = R"("quiz_completed_today":false,"timestamp":"T")";
+const std::string kNoQuiz = "{{hmac:no_quiz|T}}";
+
 class Operations : public ::testing::Test {
 protected:
     void SetUp() override { fake::Reset(); }
@@ -72,48 +91,38 @@ protected:
             {fake::Step::None, 200, true},
         };
         for (const auto& f : failures) {
-            fake::Reset();
-            fake::ReplyWith(R"({"status":"success","message":"must not be read"})");
+            fake::ResetWithReply(R"({"status":"success","message":"must not be read"})");
             fake::state().http.failAt = f.step;
             fake::state().http.status = f.status;
             if (f.emptyBody) fake::state().http.chunks.clear();
             EXPECT_EQ(test::Result({which}), expected) << test::Name(which);
         }
         for (const char* token : kTokens) {
-            fake::Reset();
-            fake::ReplyWith(token);  // a body equal to a token reads the same
+            fake::ResetWithReply(token);  // a body equal to a token reads the same
             EXPECT_EQ(test::Result({which}), expected) << token;
         }
     }
 };
 
 TEST_F(Operations, DailyQuiz) {
-    const std::string signedReply =
-        R"({"status":"success","timestamp":1700000000,"signature":"{{hmac:success|1700000000}}","quiz":[1,2,3]})";
+    const std::string at = R"("timestamp":1700000000)", quiz = R"(,"quiz":[1,2,3]})";
+    const std::string genuine = "{{hmac:success|1700000000}}";
     RunTable(
         {Export::GetDailyQuiz, Export::GetDailyQuizV2},
         {
-            {"signed success passes whole", signedReply, "="},
-            {"upper-case digest",
-             R"({"status":"success","timestamp":1700000000,"signature":"{{HMAC:success|1700000000}}","quiz":[1,2,3]})",
-             "SIGNATURE_INVALID"},
-            {"quoted timestamp signs the same payload",
-             R"({"status":"success","timestamp":"1700000000","signature":"{{hmac:success|1700000000}}"})", "="},
-            {"quiz content is not signed",
-             R"({"status":"success","timestamp":1700000000,"signature":"{{hmac:success|1700000000}}","quiz":["changed"]})",
-             "="},
+            {"signed success passes whole", Signed(at, genuine, quiz), "="},
+            {"upper-case digest", Signed(at, "{{HMAC:success|1700000000}}", quiz), "SIGNATURE_INVALID"},
+            {"quoted timestamp signs the same payload", Signed(R"("timestamp":"1700000000")", genuine), "="},
+            {"quiz content is not signed", Signed(at, genuine, R"(,"quiz":["changed"]})"), "="},
             {"no signature", R"({"status":"success","timestamp":1700000000})", "SIGNATURE_INVALID"},
-            {"empty signature", R"({"status":"success","timestamp":1700000000,"signature":""})", "SIGNATURE_INVALID"},
+            {"empty signature", Signed(at, ""), "SIGNATURE_INVALID"},
             {"no timestamp signs success| alone", R"({"status":"success","signature":"{{hmac:success|}}"})", "="},
-            {"no timestamp, signature over another payload",
-             R"({"status":"success","signature":"{{hmac:success|1700000000}}"})", "SIGNATURE_INVALID"},
-            {"signature of another timestamp",
-             R"({"status":"success","timestamp":1700000001,"signature":"{{hmac:success|1700000000}}"})",
+            {"no timestamp, signature over another payload", R"({"status":"success","signature":")" + genuine + "\"}",
              "SIGNATURE_INVALID"},
-            {"bad signature with message", R"({"status":"success","timestamp":1,"signature":"00","message":"M"})",
+            {"signature of another timestamp", Signed(R"("timestamp":1700000001)", genuine), "SIGNATURE_INVALID"},
+            {"bad signature with message", Signed(R"("timestamp":1)", "00", R"(,"message":"M"})"), "SIGNATURE_INVALID"},
+            {"space inside the signature quotes", Signed(R"("timestamp":1)", " {{hmac:success|1}}"),
              "SIGNATURE_INVALID"},
-            {"space inside the signature quotes",
-             R"({"status":"success","timestamp":1,"signature":" {{hmac:success|1}}"})", "SIGNATURE_INVALID"},
             {"space after the colon is harmless",
              R"({"status":"success","timestamp":1,"signature": "{{hmac:success|1}}"})", "="},
             {"refusal passes its message", R"({"status":"error","message":"unknown key"})", "unknown key"},
@@ -134,38 +143,28 @@ TEST_F(Operations, QuizAnswers) {
     RunTable(
         {Export::SubmitQuizAnswers, Export::SubmitQuizAnswersV2},
         {
-            {"signed verdict",
-             R"({"status":"success","readiness_final":"ready","allowed_volume_percent":100,"timestamp":1700000000,"signature":"{{hmac:success|ready|100|1700000000}}"})",
+            {"signed verdict", Signed(Verdict("ready", "100", "1700000000"), "{{hmac:success|ready|100|1700000000}}"),
              "success|ready|100"},
-            {"signed without the timestamp part",
-             R"({"status":"success","readiness_final":"R","allowed_volume_percent":50,"timestamp":7,"signature":"{{hmac:success|R|50}}"})",
+            {"signed without the timestamp part", Signed(Verdict("R", "50", "7"), "{{hmac:success|R|50}}"),
              "SIGNATURE_INVALID"},
-            {"fields signed in another order",
-             R"({"status":"success","readiness_final":"R","allowed_volume_percent":50,"timestamp":7,"signature":"{{hmac:success|50|R|7}}"})",
+            {"fields signed in another order", Signed(Verdict("R", "50", "7"), "{{hmac:success|50|R|7}}"),
              "SIGNATURE_INVALID"},
-            {"absent readiness",
-             R"({"status":"success","allowed_volume_percent":50,"timestamp":7,"signature":"{{hmac:success||50|7}}"})",
+            {"absent readiness", Signed(R"("allowed_volume_percent":50,"timestamp":7)", "{{hmac:success||50|7}}"),
              "success||50"},
             {"bare percentage keeps its trailing space",
-             R"({"status":"success","readiness_final":"R","timestamp":7,"signature":"{{hmac:success|R|50 |7}}","allowed_volume_percent":50 })",
+             Signed(R"("readiness_final":"R","timestamp":7)", "{{hmac:success|R|50 |7}}",
+                    R"(,"allowed_volume_percent":50 })"),
              "success|R|50 "},
-            {"vertical bar in readiness passes unescaped",
-             R"({"status":"success","readiness_final":"a|b","allowed_volume_percent":1,"timestamp":7,"signature":"{{hmac:success|a|b|1|7}}"})",
+            {"vertical bar in readiness passes unescaped", Signed(Verdict("a|b", "1", "7"), "{{hmac:success|a|b|1|7}}"),
              "success|a|b|1"},
-            {"arbitrarily old timestamp",
-             R"({"status":"success","readiness_final":"R","allowed_volume_percent":1,"timestamp":0,"signature":"{{hmac:success|R|1|0}}"})",
-             "success|R|1"},
-            {"percentage changed after signing",
-             R"({"status":"success","readiness_final":"R","allowed_volume_percent":100,"timestamp":7,"signature":"{{hmac:success|R|50|7}}"})",
+            {"arbitrarily old timestamp", Signed(Verdict("R", "1", "0"), "{{hmac:success|R|1|0}}"), "success|R|1"},
+            {"percentage changed after signing", Signed(Verdict("R", "100", "7"), "{{hmac:success|R|50|7}}"),
              "SIGNATURE_INVALID"},
-            {"readiness changed after signing",
-             R"({"status":"success","readiness_final":"ready","allowed_volume_percent":50,"timestamp":7,"signature":"{{hmac:success|caution|50|7}}"})",
+            {"readiness changed after signing", Signed(Verdict("ready", "50", "7"), "{{hmac:success|caution|50|7}}"),
              "SIGNATURE_INVALID"},
-            {"wrong signature with message",
-             R"({"status":"success","readiness_final":"R","allowed_volume_percent":1,"timestamp":7,"signature":"x","message":"M"})",
+            {"wrong signature with message", Signed(Verdict("R", "1", "7"), "x", R"(,"message":"M"})"),
              "SIGNATURE_INVALID"},
-            {"no signature", R"({"status":"success","readiness_final":"R","allowed_volume_percent":1,"timestamp":7})",
-             "SIGNATURE_INVALID"},
+            {"no signature", R"({"status":"success",)" + Verdict("R", "1", "7") + "}", "SIGNATURE_INVALID"},
             {"capital S", R"({"status":"Success","message":"M"})", "M"},
             {"successful", R"({"status":"successful","message":"M"})", "M"},
             {"status with a space inside", R"({"status":"success ","message":"M"})", "M"},
@@ -179,62 +178,42 @@ TEST_F(Operations, QuizAnswers) {
 TEST_F(Operations, QuizAnswersSignatureLengthMustMatch) {
     const std::string digest = fake::Sign("success|R|1|7");
     for (const std::string& signature : {digest.substr(0, 63), digest + "0", digest.substr(1) + digest[0]}) {
-        fake::Reset();
-        fake::ReplyWith(
-            R"({"status":"success","readiness_final":"R","allowed_volume_percent":1,"timestamp":7,"signature":")" +
-            signature + "\"}");
+        fake::ResetWithReply(Signed(Verdict("R", "1", "7"), signature));
         EXPECT_EQ(test::Result({Export::SubmitQuizAnswers}), "SIGNATURE_INVALID") << signature;
     }
 }
 
 TEST_F(Operations, TodayStatus) {
+    const std::string completedAt = R"("quiz_completed_today":true,"timestamp":"T")";
     RunTable(
         {Export::GetTodayStatus, Export::GetTodayStatusV2},
         {
-            {"not completed",
-             R"({"status":"success","quiz_completed_today":false,"timestamp":"T","signature":"{{hmac:no_quiz|T}}"})",
-             "not_completed"},
-            {"not completed, quoted false",
-             R"({"status":"success","quiz_completed_today":"false","timestamp":"T","signature":"{{hmac:no_quiz|T}}"})",
+            {"not completed", Signed(kOpenDay, kNoQuiz), "not_completed"},
+            {"not completed, quoted false", Signed(R"("quiz_completed_today":"false","timestamp":"T")", kNoQuiz),
              "not_completed"},
             {"not completed ignores verdict fields",
-             R"({"status":"success","quiz_completed_today":false,"readiness_final":"R","allowed_volume_percent":50,"daily_drawdown_hit":true,"timestamp":"T","signature":"{{hmac:no_quiz|T}}"})",
+             Signed(R"("quiz_completed_today":false,"readiness_final":"R","allowed_volume_percent":50,)"
+                    R"("daily_drawdown_hit":true,"timestamp":"T")",
+                    kNoQuiz),
              "not_completed"},
-            {"False counts as completed",
-             R"({"status":"success","quiz_completed_today":False,"timestamp":"T","signature":"{{hmac:no_quiz|T}}"})",
+            {"False counts as completed", Signed(R"("quiz_completed_today":False,"timestamp":"T")", kNoQuiz),
              "SIGNATURE_INVALID"},
             {"FALSE counts as completed",
-             R"({"status":"success","quiz_completed_today":"FALSE","timestamp":"T","signature":"{{hmac:has_quiz||T}}"})",
-             "completed|||"},
+             Signed(R"("quiz_completed_today":"FALSE","timestamp":"T")", "{{hmac:has_quiz||T}}"), "completed|||"},
             {"false with a trailing space counts as completed",
-             R"({"status":"success","timestamp":"T","signature":"{{hmac:no_quiz|T}}","quiz_completed_today":false })",
-             "SIGNATURE_INVALID"},
-            {"absent flag counts as completed",
-             R"({"status":"success","timestamp":"T","signature":"{{hmac:has_quiz||T}}"})", "completed|||"},
-            {"completed",
-             R"({"status":"success","quiz_completed_today":true,"timestamp":"T","readiness_final":"R","allowed_volume_percent":50,"daily_drawdown_hit":false,"signature":"{{hmac:has_quiz|50|T}}"})",
-             "completed|R|50|false"},
+             Signed(R"("timestamp":"T")", kNoQuiz, R"(,"quiz_completed_today":false })"), "SIGNATURE_INVALID"},
+            {"absent flag counts as completed", Signed(R"("timestamp":"T")", "{{hmac:has_quiz||T}}"), "completed|||"},
+            {"completed", Signed(Completed("T", "R", "50", "false"), "{{hmac:has_quiz|50|T}}"), "completed|R|50|false"},
             {"readiness and drawdown are not signed",
-             R"({"status":"success","quiz_completed_today":true,"timestamp":"T","readiness_final":"other","allowed_volume_percent":50,"daily_drawdown_hit":true,"signature":"{{hmac:has_quiz|50|T}}"})",
-             "completed|other|50|true"},
-            {"changed percentage",
-             R"({"status":"success","quiz_completed_today":true,"timestamp":"T","readiness_final":"R","allowed_volume_percent":60,"daily_drawdown_hit":false,"signature":"{{hmac:has_quiz|50|T}}"})",
+             Signed(Completed("T", "other", "50", "true"), "{{hmac:has_quiz|50|T}}"), "completed|other|50|true"},
+            {"changed percentage", Signed(Completed("T", "R", "60", "false"), "{{hmac:has_quiz|50|T}}"),
              "SIGNATURE_INVALID"},
-            {"changed timestamp",
-             R"({"status":"success","quiz_completed_today":true,"timestamp":"U","readiness_final":"R","allowed_volume_percent":50,"daily_drawdown_hit":false,"signature":"{{hmac:has_quiz|50|T}}"})",
+            {"changed timestamp", Signed(Completed("U", "R", "50", "false"), "{{hmac:has_quiz|50|T}}"),
              "SIGNATURE_INVALID"},
-            {"completed without result fields",
-             R"({"status":"success","quiz_completed_today":true,"timestamp":"T","signature":"{{hmac:has_quiz||T}}"})",
-             "completed|||"},
-            {"not-completed signature on a completed reply",
-             R"({"status":"success","quiz_completed_today":true,"timestamp":"T","signature":"{{hmac:no_quiz|T}}"})",
-             "SIGNATURE_INVALID"},
-            {"upper-case digest",
-             R"({"status":"success","quiz_completed_today":false,"timestamp":"T","signature":"{{HMAC:no_quiz|T}}"})",
-             "SIGNATURE_INVALID"},
-            {"success never passes its message",
-             R"({"status":"success","quiz_completed_today":false,"timestamp":"T","signature":"bad","message":"M"})",
-             "SIGNATURE_INVALID"},
+            {"completed without result fields", Signed(completedAt, "{{hmac:has_quiz||T}}"), "completed|||"},
+            {"not-completed signature on a completed reply", Signed(completedAt, kNoQuiz), "SIGNATURE_INVALID"},
+            {"upper-case digest", Signed(kOpenDay, "{{HMAC:no_quiz|T}}"), "SIGNATURE_INVALID"},
+            {"success never passes its message", Signed(kOpenDay, "bad", R"(,"message":"M"})"), "SIGNATURE_INVALID"},
             {"capital S", R"({"status":"Success","message":"M"})", "M"},
             {"refusal that reads like a result", R"({"status":"error","message":"not_completed"})", "not_completed"},
             {"refusal without message", R"({"status":"error"})", "ERROR"},
@@ -262,12 +241,10 @@ TEST_F(Operations, FailingHmacProviderMakesEveryReplyInvalid) {
         Export which;
         std::string reply;
     } cases[] = {
-        {Export::GetDailyQuiz, R"({"status":"success","timestamp":1,"signature":""})"},
-        {Export::GetDailyQuiz, R"({"status":"success","timestamp":1,"signature":"{{hmac:success|1}}"})"},
-        {Export::SubmitQuizAnswers,
-         R"({"status":"success","readiness_final":"R","allowed_volume_percent":1,"timestamp":7,"signature":"{{hmac:success|R|1|7}}"})"},
-        {Export::GetTodayStatus,
-         R"({"status":"success","quiz_completed_today":false,"timestamp":"T","signature":"{{hmac:no_quiz|T}}"})"},
+        {Export::GetDailyQuiz, Signed(R"("timestamp":1)", "")},
+        {Export::GetDailyQuiz, Signed(R"("timestamp":1)", "{{hmac:success|1}}")},
+        {Export::SubmitQuizAnswers, Signed(Verdict("R", "1", "7"), "{{hmac:success|R|1|7}}")},
+        {Export::GetTodayStatus, Signed(kOpenDay, kNoQuiz)},
     };
     for (const auto& c : cases) {
         fake::Reset();

@@ -16,6 +16,7 @@ namespace {
 
 using fake::Step;
 using Lines = std::vector<std::string>;
+using Takes = std::map<std::string, int64_t>;  // how long each step takes, in ms
 
 const Lines kSuccessTrace = {
     "SendPostRequestTo: before OpenHttpSession\n",        "SendPostRequestTo: after OpenHttpSession\n",
@@ -28,10 +29,20 @@ const Lines kSuccessTrace = {
 Lines First(std::size_t count) {
     return Lines(kSuccessTrace.begin(), kSuccessTrace.begin() + static_cast<std::ptrdiff_t>(count));
 }
-Lines With(Lines lines, const std::string& last) {
-    lines.push_back(last);
+// The trace line of a failing platform step, with its last error.
+std::string FailureLine(const std::string& step, int code = 12029) {
+    return "SendPostRequestTo: " + step + " FAILED, GetLastError = " + std::to_string(code) + "\n";
+}
+// The success trace's first `count` lines, then `step`'s failure line.
+Lines FailedAfter(std::size_t count, const std::string& step) {
+    Lines lines = First(count);
+    lines.push_back(FailureLine(step));
     return lines;
 }
+const Lines kAllClosed = {"request", "connection", "session"};
+// The limits a send and a receive are handed when they have the whole of their phase.
+const std::string kWholeSend = "SendRequest 15000/15000/15000/20000 in 45000";
+const std::string kWholeReceive = "ReceiveResponse 15000/15000/15000/20000 in 20000";
 
 // The handles closed, in order.
 Lines Closed() {
@@ -59,27 +70,15 @@ TEST_F(Transport, FailureTable) {
         std::string result;
     } rows[] = {
         {"no session", Step::OpenSession, First(2), {}, "NETWORK_ERROR"},
-        {"no connection",
-         Step::Connect,
-         With(First(4), "SendPostRequestTo: WinHttpConnect FAILED, GetLastError = 12029\n"),
-         {"session"},
-         "NETWORK_ERROR"},
+        {"no connection", Step::Connect, FailedAfter(4, "WinHttpConnect"), {"session"}, "NETWORK_ERROR"},
         {"no request",
          Step::OpenRequest,
-         With(First(6), "SendPostRequestTo: WinHttpOpenRequest FAILED, GetLastError = 12029\n"),
+         FailedAfter(6, "WinHttpOpenRequest"),
          {"connection", "session"},
          "NETWORK_ERROR"},
-        {"send fails",
-         Step::SendRequest,
-         With(First(8), "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12029\n"),
-         {"request", "connection", "session"},
-         "NETWORK_ERROR"},
-        {"receive fails",
-         Step::ReceiveResponse,
-         With(First(10), "SendPostRequestTo: WinHttpReceiveResponse FAILED, GetLastError = 12029\n"),
-         {"request", "connection", "session"},
-         "SERVER_ERROR"},
-        {"status query fails", Step::QueryStatusCode, First(10), {"request", "connection", "session"}, "SERVER_ERROR"},
+        {"send fails", Step::SendRequest, FailedAfter(8, "WinHttpSendRequest"), kAllClosed, "NETWORK_ERROR"},
+        {"receive fails", Step::ReceiveResponse, FailedAfter(10, "WinHttpReceiveResponse"), kAllClosed, "SERVER_ERROR"},
+        {"status query fails", Step::QueryStatusCode, First(10), kAllClosed, "SERVER_ERROR"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -129,15 +128,14 @@ TEST_F(Transport, ReadLoopTable) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        fake::Reset();
-        auto& http = fake::state().http;
+        auto& http = fake::Reset().http;
         http.status = row.status;
         http.chunks = row.chunks;
         http.readFailsAt = row.readFailsAt;
         http.availabilityFailsAt = row.availabilityFailsAt;
         EXPECT_EQ(Post(), row.result);
         EXPECT_EQ(fake::state().record.trace, kSuccessTrace);  // the status query and reads trace nothing
-        EXPECT_EQ(Closed(), (Lines{"request", "connection", "session"}));
+        EXPECT_EQ(Closed(), kAllClosed);
         if (row.status != 200) {
             for (const auto& call : fake::state().record.calls) EXPECT_NE(call, "ReadData");
         }
@@ -167,57 +165,34 @@ TEST_F(Transport, RequestSettings) {
 // reply has 20 s from the moment the request is out, and each blocking step is handed what
 // is left. A step that needs longer fails with the platform's timeout code.
 TEST_F(Transport, DeadlineTable) {
+    const std::string sendTimedOut = FailureLine("WinHttpSendRequest", 12002);
     const struct {
         const char* what;
-        std::map<std::string, int64_t> takesMs;
+        Takes takesMs;
         std::string result;
         std::string lastTrace;  // empty: the success trace, whole
         Lines limits;           // the first ones handed out
         int64_t readInsideSendMs = 0;
     } rows[] = {
-        {"a quick exchange",
-         {},
-         "abc",
-         "",
-         {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 15000/15000/15000/20000 in 20000"}},
-        {"the send outlasts the three first phases",
-         {{"SendRequest", 45001}},
-         "NETWORK_ERROR",
-         "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n",
-         {"SendRequest 15000/15000/15000/20000 in 45000"}},
-        {"opening the session ate into the send's budget",
-         {{"OpenSession", 40000}, {"SendRequest", 6000}},
-         "NETWORK_ERROR",
-         "SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = 12002\n",
-         {"SendRequest 5000/5000/5000/5000 in 5000"}},
-        {"a slow send leaves the receive its whole 20 s",
-         {{"SendRequest", 44000}, {"ReceiveResponse", 19000}},
-         "abc",
-         "",
-         {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 15000/15000/15000/20000 in 20000",
-          "QueryDataAvailable 1000/1000/1000/1000 in 1000"}},
+        {"a quick exchange", {}, "abc", "", Lines{kWholeSend, kWholeReceive}},
+        {"the send outlasts the three first phases", Takes{{"SendRequest", 45001}}, "NETWORK_ERROR", sendTimedOut,
+         Lines{kWholeSend}},
+        {"opening the session ate into the send's budget", Takes{{"OpenSession", 40000}, {"SendRequest", 6000}},
+         "NETWORK_ERROR", sendTimedOut, Lines{"SendRequest 5000/5000/5000/5000 in 5000"}},
+        {"a slow send leaves the receive its whole 20 s", Takes{{"SendRequest", 44000}, {"ReceiveResponse", 19000}},
+         "abc", "", Lines{kWholeSend, kWholeReceive, "QueryDataAvailable 1000/1000/1000/1000 in 1000"}},
         {"the head was read inside the send: the receive phase counts from the request's going out",
-         {{"SendRequest", 15000}},
-         "abc",
-         "",
-         {"SendRequest 15000/15000/15000/20000 in 45000", "ReceiveResponse 8000/8000/8000/8000 in 8000"},
+         Takes{{"SendRequest", 15000}}, "abc", "", Lines{kWholeSend, "ReceiveResponse 8000/8000/8000/8000 in 8000"},
          12000},
-        {"the head outlasts the receive phase",
-         {{"ReceiveResponse", 20001}},
-         "SERVER_ERROR",
-         "SendPostRequestTo: WinHttpReceiveResponse FAILED, GetLastError = 12002\n",
-         {}},
+        {"the head outlasts the receive phase", Takes{{"ReceiveResponse", 20001}}, "SERVER_ERROR",
+         FailureLine("WinHttpReceiveResponse", 12002), Lines{}},
         {"the body outlasts the receive phase, head and body together",
-         {{"ReceiveResponse", 12000}, {"QueryDataAvailable", 3000}},
-         "READ_ERROR",
-         "",
-         {}},
-        {"a read outlasts what is left", {{"ReceiveResponse", 19000}, {"ReadData", 1001}}, "READ_ERROR", "", {}},
+         Takes{{"ReceiveResponse", 12000}, {"QueryDataAvailable", 3000}}, "READ_ERROR", "", Lines{}},
+        {"a read outlasts what is left", Takes{{"ReceiveResponse", 19000}, {"ReadData", 1001}}, "READ_ERROR", "", {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        fake::Reset();
-        auto& http = fake::state().http;
+        auto& http = fake::Reset().http;
         http.chunks = {"a", "b", "c"};
         http.takesMs = row.takesMs;
         http.readInsideSendMs = row.readInsideSendMs;
@@ -238,7 +213,7 @@ TEST_F(Transport, DeadlineTable) {
 // What a reply may make the module hold, and a body that ends short of its declared length.
 TEST_F(Transport, BodyLimitTable) {
     constexpr std::size_t kLimit = std::size_t{4} << 20;
-    const std::string mebibyte(std::size_t{1} << 20, 'm');
+    const std::string mebibyte(std::size_t{1} << 20, 'm'), overOneRead = std::string(150000, 'q') + "end";
     const struct {
         const char* what;
         std::vector<std::string> chunks;
@@ -253,16 +228,11 @@ TEST_F(Transport, BodyLimitTable) {
         {"declared and whole", {"ab", "c"}, 3, "<whole>", true},
         {"ends short of its declared length", {"ab", "c"}, 4, "READ_ERROR", true},
         {"declared empty", {}, 0, "EMPTY_RESPONSE", true},
-        {"a chunk over 64 KiB arrives whole, in pieces",
-         {std::string(150000, 'q') + "end"},
-         std::nullopt,
-         "<whole>",
-         true},
+        {"a chunk over 64 KiB arrives whole, in pieces", {overOneRead}, std::nullopt, "<whole>", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        fake::Reset();
-        auto& http = fake::state().http;
+        auto& http = fake::Reset().http;
         http.chunks = row.chunks;
         http.contentLength = row.declared;
         std::string whole;
@@ -287,23 +257,16 @@ TEST_F(Transport, ProxyChoiceTable) {
     } rows[] = {
         {"query fails: direct, nothing released", true, nullptr, u"p:1", nullptr, false, u"", u"", {}},
         {"no settings: direct", false, nullptr, nullptr, nullptr, false, u"", u"", {}},
-        {"auto-config URL only: direct", false, u"http://pac/", nullptr, nullptr, false, u"", u"", {"autoConfigUrl"}},
-        {"proxy without bypass", false, nullptr, u"proxy:3128", nullptr, true, u"proxy:3128", u"", {"proxy"}},
-        {"proxy with bypass, all released in order",
-         false,
-         u"http://pac/",
-         u"proxy:3128",
-         u"<local>",
-         true,
-         u"proxy:3128",
-         u"<local>",
-         {"autoConfigUrl", "proxy", "proxyBypass"}},
-        {"bypass only: direct", false, nullptr, nullptr, u"<local>", false, u"", u"", {"proxyBypass"}},
+        {"auto-config URL only: direct", false, u"http://pac/", nullptr, nullptr, false, u"", u"",
+         Lines{"autoConfigUrl"}},
+        {"proxy without bypass", false, nullptr, u"proxy:3128", nullptr, true, u"proxy:3128", u"", Lines{"proxy"}},
+        {"proxy with bypass, all released in order", false, u"http://pac/", u"proxy:3128", u"<local>", true,
+         u"proxy:3128", u"<local>", Lines{"autoConfigUrl", "proxy", "proxyBypass"}},
+        {"bypass only: direct", false, nullptr, nullptr, u"<local>", false, u"", u"", Lines{"proxyBypass"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        fake::Reset();
-        auto& http = fake::state().http;
+        auto& http = fake::Reset().http;
         http.proxyQueryFails = row.queryFails;
         http.autoConfigUrl = row.autoConfig;
         http.proxy = row.proxy;

@@ -22,6 +22,10 @@ extern const char kName[];
 bool Setup(const Target& target);
 void Teardown();
 
+// The CPU time the whole process has used so far (user and system), in seconds, from the
+// platform's own counters: what a call costs this side, whatever else the machine runs.
+double ProcessCpuSeconds();
+
 // One POST of `body` on a fresh connection: true for a 200 with a non-empty body.
 // Safe to call from several threads at once.
 bool Exchange(const std::string& body);

@@ -1,6 +1,7 @@
 // Bare exchanges on libcurl: a fresh easy handle per request (so a fresh TLS connection),
 // with the URL, TLS verification, CA file, headers and HTTP/1.1 of the module's backend.
 #include <curl/curl.h>
+#include <time.h>
 
 #include "bare_exchange.h"
 
@@ -27,6 +28,12 @@ bool Setup(const Target& target) {
 }
 
 void Teardown() { curl_global_cleanup(); }
+
+double ProcessCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 
 bool Exchange(const std::string& body) {
     CURL* easy = curl_easy_init();

@@ -76,8 +76,7 @@ std::string ReadBody(HttpRequest* request, const Deadline& receiving) {
         }
         // The platform's count, not a text end: NUL bytes stay. Never more than was asked for.
         const std::size_t count = read < available ? read : available;
-        if (reply.size() + count > platform::kReplyBodyLimit) return "READ_ERROR";
-        platform::AppendWithinLimit(reply, chunk.get(), count);
+        if (!platform::AppendWithinLimit(reply, chunk.get(), count)) return "READ_ERROR";
     }
     if (hasLength && reply.size() != declared) return "READ_ERROR";  // ended short of its length
     return reply.empty() ? "EMPTY_RESPONSE" : reply;

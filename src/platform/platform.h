@@ -74,9 +74,11 @@ struct HttpRequest;
 inline constexpr std::size_t kReplyBodyLimit = std::size_t{4} << 20;
 inline constexpr std::size_t kReplyHeadLimit = std::size_t{256} << 10;
 
-// Appends `size` bytes to a reply that is known to stay within kReplyBodyLimit, growing it by
-// doubling but never past the limit, so that holding a reply never costs twice the limit.
-inline void AppendWithinLimit(std::string& reply, const char* bytes, std::size_t size) {
+// Appends `size` bytes to a reply unless that would take it past kReplyBodyLimit (false:
+// nothing appended). It grows by doubling but never past the limit, so that holding a reply
+// never costs twice the limit.
+inline bool AppendWithinLimit(std::string& reply, const char* bytes, std::size_t size) {
+    if (reply.size() + size > kReplyBodyLimit) return false;
     if (reply.capacity() < reply.size() + size) {
         std::size_t wanted = reply.capacity() * 2;
         if (wanted < reply.size() + size) wanted = reply.size() + size;
@@ -84,6 +86,7 @@ inline void AppendWithinLimit(std::string& reply, const char* bytes, std::size_t
         reply.reserve(wanted);
     }
     reply.append(bytes, size);
+    return true;
 }
 
 // The current user's proxy settings. Each string is owned by the platform until it is

@@ -159,18 +159,13 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) noexcept {
     auto* request = static_cast<HttpRequest*>(user);
     const std::size_t bytes = size * count;
-    std::string& body = request->body;
-    if (body.size() + bytes > kReplyBodyLimit) {
-        request->tooLarge = true;
-        return 0;
-    }
     try {
-        AppendWithinLimit(body, data, bytes);
+        if (AppendWithinLimit(request->body, data, bytes)) return bytes;
+        request->tooLarge = true;
     } catch (...) {
         request->outOfMemory = true;
-        return 0;
     }
-    return bytes;
+    return 0;
 }
 
 // The request is out once libcurl is past its pre-transfer point and has sent the whole body.

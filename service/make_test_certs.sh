@@ -104,22 +104,6 @@ basicConstraints = critical,CA:TRUE
 keyUsage = critical,keyCertSign,cRLSign
 subjectKeyIdentifier = hash
 
-[ ext_localhost ]
-basicConstraints = critical,CA:FALSE
-keyUsage = critical,digitalSignature,keyEncipherment
-extendedKeyUsage = serverAuth
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid
-subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
-
-[ ext_otherhost ]
-basicConstraints = critical,CA:FALSE
-keyUsage = critical,digitalSignature,keyEncipherment
-extendedKeyUsage = serverAuth
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid
-subjectAltName = DNS:otherhost.invalid
-
 [ ext_selfsigned ]
 basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature,keyEncipherment,keyCertSign
@@ -127,6 +111,19 @@ extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
 EOF
+# The leaves a CA issues differ only in the names they are valid for.
+for leaf in "localhost DNS:localhost,IP:127.0.0.1,IP:::1" "otherhost DNS:otherhost.invalid"; do
+    cat >> openssl.cnf <<EOF
+
+[ ext_${leaf%% *} ]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+subjectAltName = ${leaf#* }
+EOF
+done
 
 export OPENSSL_CONF="$WORK/openssl.cnf"
 
@@ -135,65 +132,44 @@ new_csr() { # name CN
         -subj "/CN=$2" -out "$1.csr" 2>/dev/null
 }
 
-new_ca_db() { # dir
-    mkdir -p "$1/issued"
-    : > "$1/index.txt"
-    echo 1000 > "$1/serial"
-}
-
-# openssl ca resolves database/serial paths relative to the working directory,
-# so each CA signs from inside its own directory.
-ca_sign() { # ca_dir ca_cert ca_key csr out extensions [extra ca options...]
-    local cadir=$1 cacert=$2 cakey=$3 csr=$4 out=$5 ext=$6
-    shift 6
-    (cd "$cadir" && openssl ca -batch -notext -config "$OPENSSL_CONF" \
-        -cert "$cacert" -keyfile "$cakey" -in "$csr" -out "$out" \
-        -extensions "$ext" "$@" 2>/dev/null) || {
-        echo "make_test_certs.sh: signing $out failed" >&2
-        exit 1
-    }
-}
-
 # Every certificate that should be valid starts in 2020 and ends ten years from
 # now: a client whose clock lags a little never sees "not yet valid", and the
 # expired leaf nests inside the CA's validity so it fails only as expired.
 VALID_NOW=(-startdate 20200101000000Z -days 3650)
 
-new_ca_db "$WORK/trusted"
-new_csr ca "Halvane Test CA"
-(cd "$WORK/trusted" && openssl ca -batch -notext -config "$OPENSSL_CONF" -selfsign \
-    -keyfile "$WORK/ca.key" -in "$WORK/ca.csr" -out "$WORK/ca.pem" \
-    "${VALID_NOW[@]}" -extensions ext_ca 2>/dev/null)
+# issue NAME CN CA_DIR ISSUER EXTENSIONS [validity...]: a new key NAME.key and NAME.pem
+# for it, signed by ISSUER.key ("self": by its own key). openssl ca resolves its
+# database and serial paths relative to the working directory, so each CA signs from
+# inside its own directory.
+issue() {
+    local name=$1 cn=$2 cadir=$WORK/$3 issuer=$4 ext=$5
+    shift 5
+    new_csr "$name" "$cn"
+    if [ ! -d "$cadir" ]; then
+        mkdir -p "$cadir/issued"
+        : > "$cadir/index.txt"
+        echo 1000 > "$cadir/serial"
+    fi
+    local signer=(-cert "$WORK/$issuer.pem" -keyfile "$WORK/$issuer.key")
+    if [ "$issuer" = self ]; then signer=(-selfsign -keyfile "$WORK/$name.key"); fi
+    (cd "$cadir" && openssl ca -batch -notext -config "$OPENSSL_CONF" "${signer[@]}" \
+        -in "$WORK/$name.csr" -out "$WORK/$name.pem" -extensions "$ext" "$@" 2>/dev/null) || {
+        echo "make_test_certs.sh: signing $name.pem failed" >&2
+        exit 1
+    }
+}
+
+issue ca "Halvane Test CA" trusted self ext_ca "${VALID_NOW[@]}"
 openssl x509 -in ca.pem -outform DER -out ca.der
-
-new_csr localhost localhost
-ca_sign "$WORK/trusted" "$WORK/ca.pem" "$WORK/ca.key" "$WORK/localhost.csr" \
-    "$WORK/localhost.pem" ext_localhost "${VALID_NOW[@]}"
-
-new_csr otherhost otherhost.invalid
-ca_sign "$WORK/trusted" "$WORK/ca.pem" "$WORK/ca.key" "$WORK/otherhost.csr" \
-    "$WORK/otherhost.pem" ext_otherhost "${VALID_NOW[@]}"
-
-new_csr expired localhost
-ca_sign "$WORK/trusted" "$WORK/ca.pem" "$WORK/ca.key" "$WORK/expired.csr" \
-    "$WORK/expired.pem" ext_localhost -startdate 20210101000000Z -enddate 20220101000000Z
+issue localhost localhost trusted ca ext_localhost "${VALID_NOW[@]}"
+issue otherhost otherhost.invalid trusted ca ext_otherhost "${VALID_NOW[@]}"
+issue expired localhost trusted ca ext_localhost -startdate 20210101000000Z -enddate 20220101000000Z
 
 # A second CA that no test trusts, and a localhost certificate it issued.
-new_ca_db "$WORK/untrusted"
-new_csr untrusted-ca "Halvane Untrusted Test CA"
-(cd "$WORK/untrusted" && openssl ca -batch -notext -config "$OPENSSL_CONF" -selfsign \
-    -keyfile "$WORK/untrusted-ca.key" -in "$WORK/untrusted-ca.csr" \
-    -out "$WORK/untrusted-ca.pem" "${VALID_NOW[@]}" \
-    -extensions ext_ca 2>/dev/null)
-new_csr untrusted localhost
-ca_sign "$WORK/untrusted" "$WORK/untrusted-ca.pem" "$WORK/untrusted-ca.key" \
-    "$WORK/untrusted.csr" "$WORK/untrusted.pem" ext_localhost "${VALID_NOW[@]}"
+issue untrusted-ca "Halvane Untrusted Test CA" untrusted self ext_ca "${VALID_NOW[@]}"
+issue untrusted localhost untrusted untrusted-ca ext_localhost "${VALID_NOW[@]}"
 
-new_ca_db "$WORK/self"
-new_csr selfsigned localhost
-(cd "$WORK/self" && openssl ca -batch -notext -config "$OPENSSL_CONF" -selfsign \
-    -keyfile "$WORK/selfsigned.key" -in "$WORK/selfsigned.csr" -out "$WORK/selfsigned.pem" \
-    "${VALID_NOW[@]}" -extensions ext_selfsigned 2>/dev/null)
+issue selfsigned localhost self self ext_selfsigned "${VALID_NOW[@]}"
 
 chmod 600 ./*.key
 chmod 644 ./*.pem ca.der

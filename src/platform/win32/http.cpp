@@ -131,6 +131,10 @@ bool Guarded(HINTERNET request, const StepLimits& limits, Call call) {
     return ok != FALSE;
 }
 
+bool SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
+    return WinHttpSetOption(handle, option, &value, sizeof value) != FALSE;
+}
+
 // Told by WinHTTP, on the calling thread, when the connection stands and when the request
 // has gone out.
 constexpr DWORD kToldSteps = WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER | WINHTTP_CALLBACK_STATUS_REQUEST_SENT;
@@ -160,17 +164,13 @@ HttpSession* OpenSession(const char16_t* agent, const char16_t* proxy, const cha
                                          : WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                                        WINHTTP_NO_PROXY_BYPASS, 0);
     if (session == nullptr) return nullptr;
-    // TLS 1.2 or later only; TLS 1.3 too where the system knows it. A session that cannot be
-    // held to that is not used.
-    for (DWORD protocols : {DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3},
-                            DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2}}) {
-        if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-            DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-            if (WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never)) {
-                return Seam<HttpSession>(session);
-            }
-            break;
-        }
+    // TLS 1.2 or later only, TLS 1.3 too where the system knows it, and redirects never
+    // followed. A session that cannot be held to that is not used.
+    constexpr DWORD kTls12 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2, kTls13 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if ((SetDwordOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12 | kTls13) ||
+         SetDwordOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12)) &&
+        SetDwordOption(session, WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER)) {
+        return Seam<HttpSession>(session);
     }
     const DWORD error = GetLastError();
     WinHttpCloseHandle(session);
@@ -183,8 +183,7 @@ void SetTimeouts(HttpSession* seamSession, int resolveMs, int connectMs, int sen
     WinHttpSetTimeouts(session, resolveMs, connectMs, sendMs, receiveMs);
     // Some WinHTTP implementations wait for the response head under a timeout of its own,
     // unbounded unless set: the receive timeout bounds that wait too.
-    DWORD responseMs = static_cast<DWORD>(receiveMs);
-    WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs, sizeof responseMs);
+    SetDwordOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, static_cast<DWORD>(receiveMs));
 }
 
 HttpConnection* Connect(HttpSession* seamSession, const char16_t* host, uint16_t port) {

@@ -421,12 +421,9 @@ class Peer:
         self.quiz, self.quiz_cut = signed_quiz(args.key_hex)
         self.status = signed_status(args.key_hex)
         self.bomb = gzip_bomb() if "gzip_bomb" in self.modes else None
-        # The issuing database; serials start from the clock, so that no two runs share one.
         with open(os.path.join(work, "openssl.cnf"), "w", encoding="ascii") as f:
             f.write(OPENSSL_CONF % {"db": work})
-        open(os.path.join(work, "index.txt"), "w").close()
-        with open(os.path.join(work, "serial"), "w", encoding="ascii") as f:
-            f.write("%016x\n" % int(time.time() * 1000))
+        open(os.path.join(work, "index.txt"), "w").close()  # the issuing database, empty
 
     def current_mode(self):
         mode = beside.read_text(self.control).strip()
@@ -441,12 +438,13 @@ class Peer:
 
     def issue(self, name, issuer, extension, *validity):
         """A localhost certificate and its key, signed by `issuer` (its certificate and key files),
-        valid for ten years from now or for the "openssl ca" dates in `validity`."""
+        valid for ten years from now or for the "openssl ca" dates in `validity`; its serial is
+        random, so that no two runs issue the same one."""
         key, csr, pem = (os.path.join(self.work, name + suffix) for suffix in (".key", ".csr", ".pem"))
         self.openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-subj",
                      "/CN=localhost", "-out", csr)
         self.openssl("ca", "-batch", "-notext", "-cert", issuer[0], "-keyfile", issuer[1], "-in", csr,
-                     "-out", pem, "-extensions", extension, *(validity or ("-days", "3650")))
+                     "-out", pem, "-extensions", extension, "-create_serial", *(validity or ("-days", "3650")))
         return pem, key
 
     def certificate(self, mode):

@@ -5,22 +5,23 @@ Each seed is a realistic reply or argument in the layout the target's header com
 describes. "{{hmac:PAYLOAD}}" in an export seed becomes a genuine signature at run time.
 """
 
+import json
 import os
 import shutil
 import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = os.path.join(HERE, "corpus")
+# The replies the end-to-end cases script, by case name: the seeds below that are one of them.
+with open(os.path.join(HERE, "..", "tests", "data", "e2e_cases.json"), encoding="utf-8") as _f:
+    E2E_REPLIES = {case["name"]: case["reply"].get("body") for case in json.load(_f) if "reply" in case}
 
 SIGNED_QUIZ = ('{"status":"success","timestamp":1700000000,"signature":"{{hmac:success|1700000000}}",'
                '"quiz":[{"number":1,"question":"Stop set?","options":[{"letter":"a","text":"Yes"},'
                '{"letter":"b","text":"No"}]},{"number":2,"question":"Risk per trade?","options":'
                '[{"letter":"a","text":"1%"},{"letter":"b","text":"10%"}]}]}')
-SIGNED_ANSWERS = ('{"status":"success","readiness_final":"caution","allowed_volume_percent":50,'
-                  '"timestamp":1700000000,"signature":"{{hmac:success|caution|50|1700000000}}"}')
-STATUS_DONE = ('{"status":"success","quiz_completed_today":true,"readiness_final":"ready",'
-               '"allowed_volume_percent":100,"daily_drawdown_hit":false,"timestamp":1700000000,'
-               '"signature":"{{hmac:has_quiz|100|1700000000}}"}')
+SIGNED_ANSWERS = E2E_REPLIES["signed-answers"]
+STATUS_DONE = E2E_REPLIES["signed-status"]
 STATUS_OPEN = ('{"status":"success","quiz_completed_today":false,"timestamp":1700000000,'
                '"signature":"{{hmac:no_quiz|1700000000}}"}')
 STATUS_OPEN_QUOTED = ('{"status": "success", "quiz_completed_today": "false", "timestamp": "1700000000", '
@@ -30,7 +31,7 @@ REFUSAL_UNICODE = '{"status":"error","message":"Ключ не найден ✓ �
 REFUSAL_BARE = '{"status":error,"message":no_quiz_today}'
 NESTED = '{"data":{"status":"success","message":"inner"},"status":"error","message":"outer"}'
 FORGED = '{"status":"success","timestamp":1700000001,"signature":"{{hmac:success|1700000000}}"}'
-MARKED = '{"status":"success"}'
+MARKED = E2E_REPLIES["mark"]
 ALREADY = '{"status":"already_marked","message":"marked earlier today"}'
 WITH_NUL = '{"status":"success\0","timestamp":1700000000,"signature":"{{hmac:success|1700000000}}","quiz":["a\0b"]}'
 UNCLOSED = '{"status":"success","timestamp":1700000000,"signature":"'

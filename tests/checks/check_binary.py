@@ -9,12 +9,11 @@ import struct
 import subprocess
 import sys
 
-EXPORTS = {"GetDailyQuiz", "GetDailyQuizV2", "SubmitQuizAnswers", "SubmitQuizAnswersV2",
-           "GetTodayStatus", "GetTodayStatusV2", "MarkTradingDay"}
-# The bytes of arguments each export takes on 32-bit Windows: four bytes per pointer and
-# int32_t, eight for the broker time.
+# The exports, and the bytes of arguments each takes on 32-bit Windows: four bytes per pointer
+# and int32_t, eight for the broker time.
 ARGUMENT_BYTES = {"GetDailyQuiz": 16, "GetDailyQuizV2": 24, "SubmitQuizAnswers": 20, "SubmitQuizAnswersV2": 28,
                   "GetTodayStatus": 16, "GetTodayStatusV2": 24, "MarkTradingDay": 16}
+EXPORTS = set(ARGUMENT_BYTES)
 MACHINES = {"i686": 0x14C, "x86_64": 0x8664}
 ALLOWED_DLLS = re.compile(r"^(kernel32|winhttp|bcrypt|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$", re.I)
 

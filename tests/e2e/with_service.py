@@ -55,6 +55,13 @@ def parse_args(argv):
     return args, command
 
 
+def serve_command(certs, cert_name, port, ready_file, *options):
+    """The service's serve command on 127.0.0.1:port (0: a free one) with certs/<cert_name>.pem and .key."""
+    return [sys.executable, SERVICE, "serve", "--host", "127.0.0.1", "--port", str(port),
+            "--cert", os.path.join(certs, cert_name + ".pem"), "--keyfile", os.path.join(certs, cert_name + ".key"),
+            "--ready-file", ready_file, *options]
+
+
 def prepare(what, argv):
     """Runs one step before the service starts; RuntimeError when it fails."""
     result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -100,10 +107,7 @@ def serve(args, command, work, log_path):
         prepare("seeding trader " + account, [sys.executable, SERVICE, "add-trader", "--db", db, "--key", key,
                                               "--account", account])
     ready_file = os.path.join(work, "ready")
-    cmd = [sys.executable, SERVICE, "serve", "--host", "127.0.0.1", "--port", str(args.port),
-           "--cert", os.path.join(certs, args.cert_name + ".pem"),
-           "--keyfile", os.path.join(certs, args.cert_name + ".key"),
-           "--ready-file", ready_file, "--record", record, "--db", db]
+    cmd = serve_command(certs, args.cert_name, args.port, ready_file, "--record", record, "--db", db)
     env = dict(os.environ, HALVANE_TEST_RECORD=record, HALVANE_TEST_CERTS=certs, HALVANE_TEST_PORT=str(args.port))
     if args.script:
         cmd += ["--script", os.path.abspath(args.script)]

@@ -108,12 +108,26 @@ LEGACY_TLS = {"tls10": ("TLSv1", "TLSv1"), "tls11": ("TLSv1_1", "TLSv1.1")}
 CUT_ENDINGS = ("fin", "rst", "stall")
 CUT_FRAMINGS = ("length", "chunked")
 
-EXTENSIONS = """
+# What "openssl ca" needs to issue the cert_* modes' localhost certificates (it is the one
+# openssl command that also sets a start date), and their extensions.
+OPENSSL_CONF = """
 [ req ]
 distinguished_name = dn
 prompt = no
 [ dn ]
 CN = placeholder
+[ ca ]
+default_ca = issuer
+[ issuer ]
+database = %(db)s/index.txt
+new_certs_dir = %(db)s
+serial = %(db)s/serial
+default_md = sha256
+policy = any
+unique_subject = no
+copy_extensions = none
+[ any ]
+commonName = supplied
 [ leaf ]
 basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature,keyEncipherment,keyCertSign
@@ -124,18 +138,6 @@ basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature,keyEncipherment
 extendedKeyUsage = clientAuth
 subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
-[ ca ]
-default_ca = future
-[ future ]
-database = %(db)s/index.txt
-new_certs_dir = %(db)s/issued
-serial = %(db)s/serial
-default_md = sha256
-policy = any
-unique_subject = no
-copy_extensions = none
-[ any ]
-commonName = supplied
 """
 
 
@@ -419,13 +421,12 @@ class Peer:
         self.quiz, self.quiz_cut = signed_quiz(args.key_hex)
         self.status = signed_status(args.key_hex)
         self.bomb = gzip_bomb() if "gzip_bomb" in self.modes else None
+        with open(os.path.join(work, "openssl.cnf"), "w", encoding="ascii") as f:
+            f.write(OPENSSL_CONF % {"db": work})
+        open(os.path.join(work, "index.txt"), "w").close()  # the issuing database, empty
 
     def current_mode(self):
-        try:
-            with open(self.control, encoding="ascii") as f:
-                mode = f.read().strip()
-        except OSError:
-            mode = ""
+        mode = beside.read_text(self.control).strip()
         return mode if mode in self.modes else self.modes[0]
 
     # ---- certificates and TLS settings ----
@@ -435,47 +436,32 @@ class Peer:
                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                        env=dict(os.environ, OPENSSL_CONF=os.path.join(self.work, "openssl.cnf")))
 
-    def issue(self, name, issuer_pem, issuer_key, extension, future=False):
-        """A localhost certificate and its key, signed by the issuer; `future`: valid only in 2099."""
+    def issue(self, name, issuer, extension, *validity):
+        """A localhost certificate and its key, signed by `issuer` (its certificate and key files),
+        valid for ten years from now or for the "openssl ca" dates in `validity`; its serial is
+        random, so that no two runs issue the same one."""
         key, csr, pem = (os.path.join(self.work, name + suffix) for suffix in (".key", ".csr", ".pem"))
         self.openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-subj",
                      "/CN=localhost", "-out", csr)
-        if future:
-            # "openssl x509 -req" cannot set a start date, "openssl ca" can (with its database).
-            self.openssl("ca", "-batch", "-notext", "-cert", issuer_pem, "-keyfile", issuer_key, "-in", csr,
-                         "-out", pem, "-extensions", extension, "-startdate", "20990101000000Z",
-                         "-enddate", "20991231000000Z")
-        else:
-            self.openssl("x509", "-req", "-in", csr, "-CA", issuer_pem, "-CAkey", issuer_key,
-                         "-set_serial", str(int(time.time() * 1000)), "-sha256", "-extfile",
-                         os.path.join(self.work, "openssl.cnf"), "-extensions", extension,
-                         "-out", pem, "-days", "3650")
+        self.openssl("ca", "-batch", "-notext", "-cert", issuer[0], "-keyfile", issuer[1], "-in", csr,
+                     "-out", pem, "-extensions", extension, "-create_serial", *(validity or ("-days", "3650")))
         return pem, key
 
     def certificate(self, mode):
         """The chain file and key this mode's TLS server presents."""
-        ca_pem, ca_key = os.path.join(self.certs, "ca.pem"), os.path.join(self.certs, "ca.key")
         if mode not in CERT_MODES:
             return os.path.join(self.certs, "localhost.pem"), os.path.join(self.certs, "localhost.key")
-        db = os.path.join(self.work, "db")
-        os.makedirs(os.path.join(db, "issued"), exist_ok=True)
-        with open(os.path.join(self.work, "openssl.cnf"), "w", encoding="ascii") as f:
-            f.write(EXTENSIONS % {"db": db})
+        ca = os.path.join(self.certs, "ca.pem"), os.path.join(self.certs, "ca.key")
         if mode == "cert_not_yet_valid":
-            open(os.path.join(db, "index.txt"), "w").close()
-            with open(os.path.join(db, "serial"), "w") as f:
-                f.write("1000\n")
-            return self.issue("future", ca_pem, ca_key, "leaf", future=True)
+            return self.issue("future", ca, "leaf", "-startdate", "20990101000000Z", "-enddate", "20991231000000Z")
         if mode == "cert_client_only":
-            return self.issue("client_only", ca_pem, ca_key, "client_only")
+            return self.issue("client_only", ca, "client_only")
         # A leaf of the trusted CA (CA:FALSE) that signs a localhost certificate itself.
-        middle_pem, middle_key = self.issue("middle", ca_pem, ca_key, "leaf")
-        leaf_pem, leaf_key = self.issue("forged_leaf", middle_pem, middle_key, "leaf")
+        middle = self.issue("middle", ca, "leaf")
+        leaf_pem, leaf_key = self.issue("forged_leaf", middle, "leaf")
         chain = os.path.join(self.work, "chain.pem")
-        with open(chain, "wb") as out:
-            for part in (leaf_pem, middle_pem):
-                with open(part, "rb") as f:
-                    out.write(f.read())
+        with open(chain, "w", encoding="ascii") as out:
+            out.write(beside.read_text(leaf_pem) + beside.read_text(middle[0]))
         return chain, leaf_key
 
     def tls_context(self, mode):

@@ -19,11 +19,11 @@ import unittest
 import urllib.parse
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SERVICE = os.path.join(REPO, "service", "halvane_service.py")
 sys.path.insert(0, os.path.join(REPO, "service"))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 import beside  # noqa: E402
 import halvane_service as svc  # noqa: E402
+import with_service  # noqa: E402
 
 DEV_KEY = bytes.fromhex(svc.DEV_KEY_HEX)
 WORK = None
@@ -38,7 +38,7 @@ def setUpModule():
     WORK = tempfile.mkdtemp(prefix="halvane-service-test-")
     unittest.addModuleCleanup(shutil.rmtree, WORK, ignore_errors=True)
     CERTS = os.path.join(WORK, "certs")
-    subprocess.run(["bash", os.path.join(REPO, "service", "make_test_certs.sh"), CERTS], check=True)
+    subprocess.run(["bash", with_service.MAKE_CERTS, CERTS], check=True)
 
 
 class Service(beside.Process):
@@ -48,11 +48,8 @@ class Service(beside.Process):
     def __init__(self, *args, cert="localhost"):
         self.dir = tempfile.mkdtemp(dir=WORK)
         self.ready_file = ready_file = os.path.join(self.dir, "ready")
-        cmd = [sys.executable, SERVICE, "serve", "--port", "0",
-               "--cert", os.path.join(CERTS, cert + ".pem"),
-               "--keyfile", os.path.join(CERTS, cert + ".key"),
-               "--ready-file", ready_file] + list(args)
-        super().__init__(cmd, os.path.join(self.dir, "stderr.log"), ready=beside.file_exists(ready_file))
+        super().__init__(with_service.serve_command(CERTS, cert, 0, ready_file, *args),
+                         os.path.join(self.dir, "stderr.log"), ready=beside.file_exists(ready_file))
         try:
             self.__enter__()
         except beside.NotReady as e:
@@ -160,7 +157,7 @@ def day_of(timestamp_text):
 
 
 def admin(db, *args):
-    return subprocess.run([sys.executable, SERVICE] + list(args) + ["--db", db],
+    return subprocess.run([sys.executable, with_service.SERVICE] + list(args) + ["--db", db],
                           capture_output=True, text=True)
 
 
@@ -535,7 +532,7 @@ class CertificateTest(unittest.TestCase):
             mode = stat.S_IMODE(os.stat(os.path.join(CERTS, name + ".key")).st_mode)
             self.assertEqual(mode, 0o600, name)
         before = os.stat(os.path.join(CERTS, "ca.pem")).st_mtime_ns
-        subprocess.run(["bash", os.path.join(REPO, "service", "make_test_certs.sh"), CERTS], check=True)
+        subprocess.run(["bash", with_service.MAKE_CERTS, CERTS], check=True)
         self.assertEqual(os.stat(os.path.join(CERTS, "ca.pem")).st_mtime_ns, before)
 
 

@@ -14,6 +14,7 @@ namespace halvane::fake {
 
 enum class Step { None, OpenSession, Connect, OpenRequest, SendRequest, ReceiveResponse, QueryStatusCode };
 
+// Every member has its default, so that a test can script one with designated initializers.
 struct HttpScript {
     // Proxy settings query.
     bool proxyQueryFails = false;
@@ -24,15 +25,15 @@ struct HttpScript {
     Step failAt = Step::None;  // this step fails, with `errorCode` as its last error
     unsigned long errorCode = 0;
     uint32_t status = 200;
-    std::vector<std::string> chunks;        // the body, as the platform hands it out
-    int readFailsAt = -1;                   // ReadData fails for this chunk index
-    int availabilityFailsAt = -1;           // QueryDataAvailable fails when this chunk is next
-    std::optional<uint64_t> contentLength;  // the length the head declares, if any
+    std::vector<std::string> chunks{};        // the body, as the platform hands it out
+    int readFailsAt = -1;                     // ReadData fails for this chunk index
+    int availabilityFailsAt = -1;             // QueryDataAvailable fails when this chunk is next
+    std::optional<uint64_t> contentLength{};  // the length the head declares, if any
     bool traceChangesLastError = false;
     // How long each call of a step takes on the monotonic clock, by its name in the record
     // ("SendRequest", ...). A blocking step that needs longer than its budget ends when
     // the budget runs out and fails with 12002, as a platform that honours it does.
-    std::map<std::string, int64_t> takesMs;
+    std::map<std::string, int64_t> takesMs{};
     // How much of the send step was already spent reading the reply (as some platforms do).
     int64_t readInsideSendMs = 0;
 };

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "core/envelope.h"
+#include "export_call.h"
 #include "fuzz_common.h"
 
 using halvane::fuzzing::InputReader;
-using halvane::fuzzing::IsUnreservedByte;
+using halvane::test::IsUnreservedByte;
 
 namespace {
 

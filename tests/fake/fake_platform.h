@@ -81,5 +81,9 @@ std::string ReferenceHmacHex(const std::string& message, const uint8_t* key, std
 std::array<uint8_t, 32> ConfiguredKey();
 // The digest text a genuine service would put into "signature" for `payload`.
 std::string Sign(const std::string& payload);
+// `reply` with its first `most` placeholders replaced: "{{hmac:P}}" by Sign(P), "{{HMAC:P}}" by the
+// same digits in upper case. `payloads`, when given, receives each P.
+std::string WithSignatures(std::string reply, std::vector<std::string>* payloads = nullptr,
+                           std::size_t most = std::size_t(-1));
 
 }  // namespace halvane::fake

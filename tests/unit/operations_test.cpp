@@ -3,9 +3,6 @@
 // payload P, and {{HMAC:P}} for the same digits in upper case.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
-
 #include "export_call.h"
 #include "fake_platform.h"
 
@@ -13,22 +10,6 @@ namespace halvane {
 namespace {
 
 using test::Export;
-
-std::string Expand(std::string reply) {
-    for (const char* marker : {"{{hmac:", "{{HMAC:"}) {
-        for (std::size_t at; (at = reply.find(marker)) != std::string::npos;) {
-            const std::size_t end = reply.find("}}", at);
-            const std::size_t from = at + std::char_traits<char>::length(marker);
-            std::string digest = fake::Sign(reply.substr(from, end - from));
-            if (marker[2] == 'H') {
-                std::transform(digest.begin(), digest.end(), digest.begin(),
-                               [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-            }
-            reply.replace(at, end + 2 - at, digest);
-        }
-    }
-    return reply;
-}
 
 struct Case {
     const char* what;
@@ -65,7 +46,7 @@ protected:
         for (Export which : exports) {
             for (const Case& c : cases) {
                 fake::Reset();
-                const std::string reply = Expand(c.reply);
+                const std::string reply = fake::WithSignatures(c.reply);
                 fake::ReplyWith(reply);
                 const std::string expected = c.result == "=" ? reply : c.result;
                 EXPECT_EQ(test::Result({which}), expected)
@@ -249,7 +230,7 @@ TEST_F(Operations, FailingHmacProviderMakesEveryReplyInvalid) {
     for (const auto& c : cases) {
         fake::Reset();
         fake::state().hmacFails = true;
-        fake::ReplyWith(Expand(c.reply));
+        fake::ReplyWith(fake::WithSignatures(c.reply));
         EXPECT_EQ(test::Result({c.which}), "SIGNATURE_INVALID") << c.reply;
     }
 }

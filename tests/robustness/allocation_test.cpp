@@ -95,27 +95,12 @@ const ReplyPath kPaths[] = {
      }},
 };
 
-struct CallRun {
-    std::string text;
-    bool guardIntact = true;
-    bool failed = false;  // the armed failure was thrown
-    int openHandles = 0;
-};
-
-CallRun RunOnce(Export which, const ReplyPath& path, long failAt) {
+test::AllocationRun RunOnce(Export which, const ReplyPath& path, long failAt) {
     fake::Reset();
     if (path.reply != nullptr) fake::ReplyWith(path.reply(which));
     if (path.change != nullptr) path.change(fake::state());
-    // Only the export's own allocations may fail: the buffer is made before, read after.
-    test::GuardedBuffer buffer(512);
-    CallRun run;
-    run.failed = test::FailingAllocation(failAt, [&] {
-        test::CallExport({which, u"K\u00e9y", u"12345", u"1=a&2=b", -7}, buffer.result(), buffer.length());
-    });
-    const test::Outcome outcome = buffer.outcome();
-    run.guardIntact = outcome.guardIntact;
-    run.text = outcome.text();
-    run.openHandles = fake::state().record.open;
+    const auto run = test::CallFailingAllocation({which, u"K\u00e9y", u"12345", u"1=a&2=b", -7}, failAt, 512);
+    EXPECT_EQ(fake::state().record.open, 0) << "handles left open, allocation " << failAt;
     return run;
 }
 
@@ -124,25 +109,14 @@ void EveryAllocationOfEveryPath(Export which) {
     for (const ReplyPath& path : kPaths) {
         if (path.statusOnly && !IsStatus(which)) continue;
         SCOPED_TRACE(std::string(test::Name(which)) + ", " + path.name);
-        const CallRun clean = RunOnce(which, path, -1);
+        const test::AllocationRun clean = RunOnce(which, path, -1);
         ASSERT_FALSE(clean.failed);
-        long failures = 0;
-        for (long n = 0;; ++n) {
-            const CallRun run = RunOnce(which, path, n);
-            ASSERT_TRUE(run.guardIntact) << "allocation " << n;
-            EXPECT_EQ(run.openHandles, 0) << "handles left open, allocation " << n;
-            if (!run.failed) {
-                // Past the call's last allocation: the same result as without any failure.
-                EXPECT_EQ(run.text, clean.text);
-                break;
-            }
-            ++failures;
-            EXPECT_EQ(run.text, "ERROR") << "allocation " << n << " failing";
-            ASSERT_LT(n, 2000) << "the call never completes";
-        }
+        const auto last = test::EveryAllocationFailing([&](long n) { return RunOnce(which, path, n); });
+        // Past the call's last allocation: the same result as without any failure.
+        EXPECT_EQ(last.text, clean.text);
         // Every path converts, builds a body and reads a reply: it allocates.
-        EXPECT_GT(failures, 0);
-        std::cout << "[ paths    ] " << test::Name(which) << ", " << path.name << ": " << failures
+        EXPECT_GT(last.failedRuns, 0);
+        std::cout << "[ paths    ] " << test::Name(which) << ", " << path.name << ": " << last.failedRuns
                   << " allocations, result \"" << clean.text.substr(0, 40) << "\"\n";
     }
 }

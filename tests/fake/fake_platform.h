@@ -39,9 +39,10 @@ struct HttpScript {
 };
 
 struct Record {
-    std::vector<std::string> calls;  // every step by its name in the seam, in order ("Connect", ...)
-    std::vector<std::string> trace;  // trace lines
-    std::vector<std::string> freed;  // proxy strings released, by name
+    std::vector<std::string> calls;   // every step by its name in the seam, in order ("Connect", ...)
+    std::vector<std::string> trace;   // trace lines
+    std::vector<std::string> freed;   // proxy strings released, by name
+    std::vector<std::string> closed;  // handles closed, in order ("request", "connection", "session")
     std::u16string agent, proxy, bypass, host, verb, path, headers;
     bool namedProxy = false;
     uint16_t port = 0;

@@ -44,17 +44,6 @@ const Lines kAllClosed = {"request", "connection", "session"};
 const std::string kWholeSend = "SendRequest 15000/15000/15000/20000 in 45000";
 const std::string kWholeReceive = "ReceiveResponse 15000/15000/15000/20000 in 20000";
 
-// The handles closed, in order.
-Lines Closed() {
-    Lines closed;
-    for (const auto& call : fake::state().record.calls) {
-        if (call == "CloseRequest") closed.emplace_back("request");
-        if (call == "CloseConnection") closed.emplace_back("connection");
-        if (call == "CloseSession") closed.emplace_back("session");
-    }
-    return closed;
-}
-
 class Transport : public ::testing::Test {
 protected:
     void SetUp() override { fake::Reset(); }
@@ -86,7 +75,7 @@ TEST_F(Transport, FailureTable) {
         SCOPED_TRACE(row.what);
         EXPECT_EQ(PostWith({.failAt = row.failAt, .errorCode = 12029}), row.result);
         EXPECT_EQ(fake::state().record.trace, row.trace);
-        EXPECT_EQ(Closed(), row.closed);
+        EXPECT_EQ(fake::state().record.closed, row.closed);
         EXPECT_EQ(fake::state().record.open, 0);
     }
 }
@@ -129,7 +118,7 @@ TEST_F(Transport, ReadLoopTable) {
         SCOPED_TRACE(row.what);
         EXPECT_EQ(PostWith(row.http), row.result);
         EXPECT_EQ(fake::state().record.trace, kSuccessTrace);  // the status query and reads trace nothing
-        EXPECT_EQ(Closed(), kAllClosed);
+        EXPECT_EQ(fake::state().record.closed, kAllClosed);
         if (row.http.status != 200) {
             for (const auto& call : fake::state().record.calls) EXPECT_NE(call, "ReadData");
         }

@@ -58,24 +58,18 @@ protected:
 
     // A transport failure, as the exports see it, for every token the transport can give.
     void RunTransportFailures(Export which, const std::string& expected) {
-        const struct {
-            fake::Step step;
-            uint32_t status;
-            bool emptyBody;
-        } failures[] = {
-            {fake::Step::Connect, 200, false},
-            {fake::Step::SendRequest, 200, false},
-            {fake::Step::ReceiveResponse, 200, false},
-            {fake::Step::QueryStatusCode, 200, false},
-            {fake::Step::None, 500, false},
-            {fake::Step::None, 204, false},
-            {fake::Step::None, 200, true},
+        const std::vector<std::string> body{R"({"status":"success","message":"must not be read"})"};
+        const fake::HttpScript failures[] = {
+            {.failAt = fake::Step::Connect, .chunks = body},
+            {.failAt = fake::Step::SendRequest, .chunks = body},
+            {.failAt = fake::Step::ReceiveResponse, .chunks = body},
+            {.failAt = fake::Step::QueryStatusCode, .chunks = body},
+            {.status = 500, .chunks = body},
+            {.status = 204, .chunks = body},
+            {.chunks = {}},  // an empty body
         };
-        for (const auto& f : failures) {
-            fake::ResetWithReply(R"({"status":"success","message":"must not be read"})");
-            fake::state().http.failAt = f.step;
-            fake::state().http.status = f.status;
-            if (f.emptyBody) fake::state().http.chunks.clear();
+        for (const auto& script : failures) {
+            fake::Reset().http = script;
             EXPECT_EQ(test::Result({which}), expected) << test::Name(which);
         }
         for (const char* token : kTokens) {

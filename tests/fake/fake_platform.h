@@ -87,4 +87,19 @@ std::string Sign(const std::string& payload);
 std::string WithSignatures(std::string reply, std::vector<std::string>* payloads = nullptr,
                            std::size_t most = std::size_t(-1));
 
+// Replies as the service writes them: `{"status":"success",FIELDS,"signature":"SIGNATURE"` and
+// then REST; the verdict fields of an answers reply; the fields of a completed day's status.
+inline std::string Signed(const std::string& fields, const std::string& signature, const std::string& rest = "}") {
+    return R"({"status":"success",)" + fields + R"(,"signature":")" + signature + "\"" + rest;
+}
+inline std::string Verdict(const std::string& readiness, const std::string& percent, const std::string& timestamp) {
+    return R"("readiness_final":")" + readiness + R"(","allowed_volume_percent":)" + percent + R"(,"timestamp":)" +
+           timestamp;
+}
+inline std::string Completed(const std::string& timestamp, const std::string& readiness, const std::string& percent,
+                             const std::string& drawdown) {
+    return R"("quiz_completed_today":true,"timestamp":")" + timestamp + R"(","readiness_final":")" + readiness +
+           R"(","allowed_volume_percent":)" + percent + R"(,"daily_drawdown_hit":)" + drawdown;
+}
+
 }  // namespace halvane::fake

@@ -18,28 +18,20 @@ namespace {
 
 using test::Export;
 
-std::string SignedField(const std::string& payload) { return "\"signature\":\"" + fake::Sign(payload) + "\""; }
-
 bool IsQuiz(Export which) { return which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2; }
 bool IsStatus(Export which) { return which == Export::GetTodayStatus || which == Export::GetTodayStatusV2; }
 
-// The genuine success reply for each operation.
+// The genuine success reply for each operation ({{hmac:P}}: the signature of P).
 std::string SuccessReply(Export which) {
-    if (IsQuiz(which)) return "{\"status\":\"success\",\"timestamp\":5," + SignedField("success|5") + ",\"quiz\":[]}";
-    if (test::HasAnswers(which)) {
-        return "{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,\"timestamp\":5," +
-               SignedField("success|ready|100|5") + "}";
-    }
-    if (IsStatus(which)) {
-        return "{\"status\":\"success\",\"quiz_completed_today\":true,\"readiness_final\":\"caution\","
-               "\"allowed_volume_percent\":50,\"daily_drawdown_hit\":true,\"timestamp\":5," +
-               SignedField("has_quiz|50|5") + "}";
-    }
-    return "{\"status\":\"success\"}";
+    if (IsQuiz(which)) return fake::Signed(R"("timestamp":5)", "{{hmac:success|5}}", R"(,"quiz":[]})");
+    if (test::HasAnswers(which))
+        return fake::Signed(fake::Verdict("ready", "100", "5"), "{{hmac:success|ready|100|5}}");
+    if (IsStatus(which)) return fake::Signed(fake::Completed("5", "caution", "50", "true"), "{{hmac:has_quiz|50|5}}");
+    return R"({"status":"success"})";
 }
 
 std::string NotCompletedReply(Export) {
-    return "{\"status\":\"success\",\"quiz_completed_today\":false,\"timestamp\":5," + SignedField("no_quiz|5") + "}";
+    return fake::Signed(R"("quiz_completed_today":false,"timestamp":5)", "{{hmac:no_quiz|5}}");
 }
 
 // The reply in three chunks.
@@ -97,7 +89,7 @@ const ReplyPath kPaths[] = {
 
 test::AllocationRun RunOnce(Export which, const ReplyPath& path, long failAt) {
     fake::Reset();
-    if (path.reply != nullptr) fake::ReplyWith(path.reply(which));
+    if (path.reply != nullptr) fake::ReplyWith(fake::WithSignatures(path.reply(which)));
     if (path.change != nullptr) path.change(fake::state());
     const auto run = test::CallFailingAllocation({which, u"K\u00e9y", u"12345", u"1=a&2=b", -7}, failAt, 512);
     EXPECT_EQ(fake::state().record.open, 0) << "handles left open, allocation " << failAt;

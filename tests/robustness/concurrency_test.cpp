@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "export_call.h"
+#include "fake_platform.h"
 #include "process_usage.h"
 
 namespace halvane {
@@ -59,41 +60,38 @@ PlannedCall Plan(int thread, int index) {
     // The variants' replies are the same on every path; all threads share the forged one.
     if (variant == "forged") {
         return {variant, entry.which,
-                "{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,"
-                "\"quiz_completed_today\":true,\"timestamp\":1700000000,\"signature\":\"{{hmac:success|1700000001}}\"}",
+                fake::Signed(R"("readiness_final":"ready","allowed_volume_percent":100,"quiz_completed_today":true,)"
+                             R"("timestamp":1700000000)",
+                             "{{hmac:success|1700000001}}"),
                 "SIGNATURE_INVALID"};
     }
     if (variant == "-open") {
         return {name + variant, entry.which,
-                "{\"status\":\"success\",\"quiz_completed_today\":false,\"timestamp\":{{now}},"
-                "\"signature\":\"{{hmac:no_quiz|{{now}}}}\"}",
+                fake::Signed(R"("quiz_completed_today":false,"timestamp":{{now}})", "{{hmac:no_quiz|{{now}}}}"),
                 "not_completed"};
     }
     if (variant == "-refused") {
         return {name + variant, entry.which, "{\"status\":\"error\",\"message\":\"refused " + name + "\"}",
                 "refused " + name};
     }
-    const std::string signedAt = ",\"timestamp\":1700000000,\"signature\":\"{{hmac:";
     switch (entry.which) {
         case Export::GetDailyQuiz:
         case Export::GetDailyQuizV2: {
             const std::string quiz = "\"quiz\":[{\"number\":1,\"question\":\"" + name + "\"}]}";
-            return {name, entry.which,
-                    "{\"status\":\"success\",\"timestamp\":{{now}},\"signature\":\"{{hmac:success|{{now}}}}\"," + quiz,
+            return {name, entry.which, fake::Signed(R"("timestamp":{{now}})", "{{hmac:success|{{now}}}}", "," + quiz),
                     quiz};
         }
         case Export::SubmitQuizAnswers:
         case Export::SubmitQuizAnswersV2:
             return {name, entry.which,
-                    "{\"status\":\"success\",\"readiness_final\":\"r" + t + "\",\"allowed_volume_percent\":" + t +
-                        signedAt + "success|r" + t + "|" + t + "|1700000000}}\"}",
+                    fake::Signed(fake::Verdict("r" + t, t, "1700000000"),
+                                 "{{hmac:success|r" + t + "|" + t + "|1700000000}}"),
                     "success|r" + t + "|" + t};
         case Export::GetTodayStatus:
         case Export::GetTodayStatusV2:
             return {name, entry.which,
-                    "{\"status\":\"success\",\"quiz_completed_today\":true,\"readiness_final\":\"r" + t +
-                        "\",\"allowed_volume_percent\":" + t + ",\"daily_drawdown_hit\":false" + signedAt +
-                        "has_quiz|" + t + "|1700000000}}\"}",
+                    fake::Signed(fake::Completed("1700000000", "r" + t, t, "false"),
+                                 "{{hmac:has_quiz|" + t + "|1700000000}}"),
                     "completed|r" + t + "|" + t + "|false"};
         case Export::MarkTradingDay: break;
     }

@@ -24,6 +24,7 @@
 
 #include "core/transport.h"
 #include "export_call.h"
+#include "fake_platform.h"
 #include "process_usage.h"
 #include "service_record.h"
 
@@ -50,10 +51,9 @@ bool IsWholeLimit(const std::string& text) {
 }
 // The peer's unsigned success body, as the redirect targets send it.
 const std::string kForged =
-    "{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,"
-    "\"quiz_completed_today\":true,\"daily_drawdown_hit\":false,\"timestamp\":1700000000,"
-    "\"signature\":\"" +
-    std::string(64, '0') + "\",\"quiz\":[]}";
+    fake::Signed(R"("readiness_final":"ready","allowed_volume_percent":100,"quiz_completed_today":true,)"
+                 R"("daily_drawdown_hit":false,"timestamp":1700000000)",
+                 std::string(64, '0'), R"(,"quiz":[]})");
 // What one call may make the process hold, above what it held before.
 constexpr std::size_t kMemoryBound = 16u << 20;
 // Added to every row's time bound: a loaded two-core machine.

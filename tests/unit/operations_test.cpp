@@ -19,21 +19,10 @@ struct Case {
 
 const char* const kTokens[] = {"NETWORK_ERROR", "SERVER_ERROR", "READ_ERROR", "EMPTY_RESPONSE", "HTTP_500"};
 
-// `{"status":"success",FIELDS,"signature":"SIGNATURE"` and then REST: a success reply as a row writes it.
-std::string Signed(const std::string& fields, const std::string& signature, const std::string& rest = "}") {
-    return R"({"status":"success",)" + fields + R"(,"signature":")" + signature + "\"" + rest;
-}
-// The verdict fields of an answers reply, in the service's order.
-std::string Verdict(const std::string& readiness, const std::string& percent, const std::string& timestamp) {
-    return R"("readiness_final":")" + readiness + R"(","allowed_volume_percent":)" + percent + R"(,"timestamp":)" +
-           timestamp;
-}
-// The fields of a completed day's status reply, in the service's order.
-std::string Completed(const std::string& timestamp, const std::string& readiness, const std::string& percent,
-                      const std::string& drawdown) {
-    return R"("quiz_completed_today":true,"timestamp":")" + timestamp + R"(","readiness_final":")" + readiness +
-           R"(","allowed_volume_percent":)" + percent + R"(,"daily_drawdown_hit":)" + drawdown;
-}
+using fake::Completed;
+using fake::Signed;
+using fake::Verdict;
+
 // A day without a quiz yet, and the signature a genuine service gives it.
 const std::string kOpenDay = R"("quiz_completed_today":false,"timestamp":"T")";
 const std::string kNoQuiz = "{{hmac:no_quiz|T}}";

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace halvane::fake {
@@ -76,6 +77,8 @@ State& Reset();
 void ReplyWith(std::string body);
 void ResetWithReply(std::string body);
 
+// The bytes as lower-case hex digits, two per byte.
+std::string LowerHex(std::string_view bytes);
 // HMAC-SHA256 computed independently of the module, as lower-case hex.
 std::string ReferenceHmacHex(const std::string& message, const uint8_t* key, std::size_t keySize);
 // The configured shared key, decoded from HALVANE_TEST_SIGNING_KEY.

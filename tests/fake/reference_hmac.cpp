@@ -91,13 +91,13 @@ std::string ReferenceHmacHex(const std::string& message, const uint8_t* key, std
         inner[i] = static_cast<char>(block[i] ^ 0x36);
         outer[i] = static_cast<char>(block[i] ^ 0x5c);
     }
-    const std::string mac = Digest(outer + Digest(inner + message));
+    return LowerHex(Digest(outer + Digest(inner + message)));
+}
+
+std::string LowerHex(std::string_view bytes) {
     static const char kHex[] = "0123456789abcdef";
     std::string hex;
-    for (unsigned char c : mac) {
-        hex.push_back(kHex[c >> 4]);
-        hex.push_back(kHex[c & 15]);
-    }
+    for (unsigned char c : bytes) hex += {kHex[c >> 4], kHex[c & 15]};
     return hex;
 }
 

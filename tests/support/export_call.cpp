@@ -87,16 +87,13 @@ std::u16string Delivered(const std::string& text, int32_t length) {
     return units + std::u16string(static_cast<std::size_t>(length) - units.size(), kCanary);
 }
 
-bool IsUnreservedByte(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_' || c == '~';
-}
-
 std::string FormEncoded(std::string_view utf8) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : utf8) {
-        if (IsUnreservedByte(c)) {
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
             out += static_cast<char>(c);
         } else {
             out += {'%', kHex[c >> 4], kHex[c & 15]};

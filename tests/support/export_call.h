@@ -78,7 +78,6 @@ std::string Result(const Call& call);
 std::u16string Delivered(const std::string& text, int32_t length);
 
 // Form encoding as the service reads it back: unreserved bytes as they are, all others %XX.
-bool IsUnreservedByte(unsigned char c);
 std::string FormEncoded(std::string_view utf8);
 
 std::string ToUtf8(const std::u16string& text);

@@ -82,11 +82,7 @@ TEST_F(Transport, FailureTable) {
 
 TEST_F(Transport, ErrorCodeIsTakenBeforeTheTraceLineCanChangeIt) {
     for (Step step : {Step::Connect, Step::OpenRequest, Step::SendRequest, Step::ReceiveResponse}) {
-        fake::Reset();
-        fake::state().http.failAt = step;
-        fake::state().http.errorCode = 12175;
-        fake::state().http.traceChangesLastError = true;
-        Post();
+        PostWith({.failAt = step, .errorCode = 12175, .traceChangesLastError = true});
         EXPECT_NE(fake::state().record.trace.back().find("FAILED, GetLastError = 12175\n"), std::string::npos)
             << fake::state().record.trace.back();
     }
@@ -259,9 +255,7 @@ TEST_F(Transport, ProxyChoiceTable) {
 }
 
 TEST_F(Transport, ProxyStringsAreReleasedEvenWhenTheSessionFails) {
-    fake::state().http.proxy = u"proxy:3128";
-    fake::state().http.failAt = Step::OpenSession;
-    EXPECT_EQ(Post(), "NETWORK_ERROR");
+    EXPECT_EQ(PostWith({.proxy = u"proxy:3128", .failAt = Step::OpenSession}), "NETWORK_ERROR");
     EXPECT_EQ(fake::state().record.freed, Lines{"proxy"});
 }
 

@@ -106,12 +106,9 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
     }
     const int chunkCount = static_cast<int>(http.chunks.size());
     http.status = (flags & 0x08) != 0 ? 100u + (statusSeed * 7u) % 500u : 200u;
-    static constexpr fake::Step kSteps[] = {fake::Step::OpenSession,     fake::Step::Connect,
-                                            fake::Step::OpenRequest,     fake::Step::SendRequest,
-                                            fake::Step::ReceiveResponse, fake::Step::QueryStatusCode};
     const bool stepFails = (flags & 0x10) != 0;
     if (stepFails) {
-        http.failAt = kSteps[stepSeed % 6];
+        http.failAt = static_cast<fake::Step>(1 + stepSeed % 6);  // any of the six after Step::None
         http.errorCode = 12029;
     }
     if (flags & 0x20) http.readFailsAt = stepSeed % (chunkCount + 1);

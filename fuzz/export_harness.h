@@ -45,8 +45,6 @@ struct ExportFamily {
     bool (*vouches)(const std::string& text, const std::string& payload, const std::string& timestamp) = nullptr;
 };
 
-inline std::string Field(const std::string& reply, const char* name) { return ExtractReplyField(reply, name); }
-
 // Whether `units` are `bytes` in UTF-16 by the independent UTF-8 model, each stretch of
 // bytes that starts no valid sequence given as one to as many U+FFFD as it has bytes.
 inline bool IsUtf16Of(std::u16string_view units, std::string_view bytes) {
@@ -174,9 +172,10 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
     if (text.empty() || text == "ERROR" || (isSigned && text == "SIGNATURE_INVALID")) return;
     // A refusal's message may read like a success text; any other text that claims success
     // must come with a genuine signature for exactly what it claims.
-    if (isSigned && !IsConversionOf(delivered, Field(body, "message")) && family.claimsSuccess(delivered, text, body)) {
-        const std::string signature = Field(body, "signature");
-        const std::string timestamp = Field(body, "timestamp");
+    if (isSigned && !IsConversionOf(delivered, ExtractReplyField(body, "message")) &&
+        family.claimsSuccess(delivered, text, body)) {
+        const std::string signature = ExtractReplyField(body, "signature");
+        const std::string timestamp = ExtractReplyField(body, "timestamp");
         // A zero byte in a field ends the text early, and bytes that are not UTF-8 read as
         // U+FFFD: then the text cannot be matched with the payload, only the signature checked.
         const bool exact = body.find('\0') == std::string::npos && delivered.find(u'\uFFFD') == std::u16string::npos;

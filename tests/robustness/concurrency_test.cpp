@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -40,11 +39,8 @@ const MixEntry kMix[] = {
 };
 constexpr int kMixSize = static_cast<int>(std::size(kMix));
 
-std::string ThreadName(int thread) {
-    char name[8];
-    std::snprintf(name, sizeof name, "t%02d", thread);
-    return name;
-}
+// "t00", "t01", ...
+std::string ThreadName(int thread) { return (thread < 10 ? "t0" : "t") + std::to_string(thread); }
 
 // A call of the plan: the key it sends, the reply the scripted service gives that key on the
 // call's path, and the result the call must give (a quiz: the whole reply, ending in `expected`).

@@ -16,7 +16,8 @@
 //   [7..8]   answers length in UTF-16 units, modulo 2200 (0: a null pointer)
 //   [9..16]  broker time
 //   then the key, account and answers units (little-endian), then the reply body. In the
-//   body each "{{hmac:PAYLOAD}}" becomes the genuine signature of PAYLOAD.
+//   body the first four "{{hmac:PAYLOAD}}" become the genuine signature of PAYLOAD (in upper
+//   case for "{{HMAC:PAYLOAD}}").
 #pragma once
 
 #include <algorithm>
@@ -43,38 +44,6 @@ struct ExportFamily {
     bool (*claimsSuccess)(const std::u16string& units, const std::string& text, const std::string& reply) = nullptr;
     bool (*vouches)(const std::string& text, const std::string& payload, const std::string& timestamp) = nullptr;
 };
-
-inline constexpr char16_t kCanary = test::kCanary;
-inline constexpr std::size_t kGuardUnits = 64;
-
-inline std::string Field(const std::string& reply, const char* name) { return ExtractReplyField(reply, name); }
-
-inline bool StartsWith(const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; }
-
-// The body with each placeholder replaced by its genuine signature; `payloads` receives
-// what was signed.
-inline std::string WithSignatures(std::string body, std::vector<std::string>& payloads) {
-    static constexpr std::string_view kOpen = "{{hmac:";
-    std::size_t from = 0;
-    for (int done = 0; done < 4; ++done) {
-        const std::size_t open = body.find(kOpen, from);
-        if (open == std::string::npos) break;
-        const std::size_t close = body.find("}}", open + kOpen.size());
-        if (close == std::string::npos) break;
-        payloads.push_back(body.substr(open + kOpen.size(), close - open - kOpen.size()));
-        const std::string signature = fake::Sign(payloads.back());
-        body.replace(open, close + 2 - open, signature);
-        from = open + signature.size();
-    }
-    return body;
-}
-
-// What a buffer of `length` units receives for a fixed ASCII text: the text when it fits
-// with its zero, else "ERROR", or the empty text when even that does not fit.
-inline std::string Delivered(const std::string& text, int32_t length) {
-    if (static_cast<int32_t>(text.size()) < length) return text;
-    return length >= 6 ? "ERROR" : "";
-}
 
 // Whether `units` are `bytes` in UTF-16 by the independent UTF-8 model, each stretch of
 // bytes that starts no valid sequence given as one to as many U+FFFD as it has bytes.
@@ -117,7 +86,7 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
     const std::u16string account = input.Units(accountCount);
     const std::u16string answers = input.Units(answersCount);
     std::vector<std::string> signedPayloads;
-    const std::string body = WithSignatures(input.Rest(), signedPayloads);
+    const std::string body = fake::WithSignatures(input.Rest(), &signedPayloads, 4);
 
     const Export which = (flags & 1) != 0 && family.v2 ? *family.v2 : family.v1;
     const int32_t length = (lengthSeed & 0x8000) != 0 ? static_cast<int32_t>(lengthSeed & 15) - 2
@@ -135,12 +104,9 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
     }
     const int chunkCount = static_cast<int>(http.chunks.size());
     http.status = (flags & 0x08) != 0 ? 100u + (statusSeed * 7u) % 500u : 200u;
-    static constexpr fake::Step kSteps[] = {fake::Step::OpenSession,     fake::Step::Connect,
-                                            fake::Step::OpenRequest,     fake::Step::SendRequest,
-                                            fake::Step::ReceiveResponse, fake::Step::QueryStatusCode};
     const bool stepFails = (flags & 0x10) != 0;
     if (stepFails) {
-        http.failAt = kSteps[stepSeed % 6];
+        http.failAt = static_cast<fake::Step>(1 + stepSeed % 6);  // any of the six after Step::None
         http.errorCode = 12029;
     }
     if (flags & 0x20) http.readFailsAt = stepSeed % (chunkCount + 1);
@@ -156,13 +122,11 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
     const bool withAnswers = test::HasAnswers(which);
     const bool fits = key8.size() < 256 && account8.size() < 256 && (!withAnswers || answers8.size() < 2048);
 
-    // The result buffer is followed by a guard region; its exact heap block lets
-    // AddressSanitizer see any write past the guard as well.
-    const std::size_t units = static_cast<std::size_t>(std::max(length, 0));
-    std::vector<char16_t> buffer(units + kGuardUnits, kCanary);
+    // The guarded buffer is an exact heap block: AddressSanitizer sees any write past the guard too.
+    test::GuardedBuffer buffer(length);
     test::CallExport(
         {which, Pointer(key, keyCount), Pointer(account, accountCount), Pointer(answers, answersCount), brokerTime},
-        nullBuffer ? nullptr : buffer.data(), length);
+        nullBuffer ? nullptr : buffer.result(), length);
 
     // The exchange: nothing at all for an oversized argument, else at most one request
     // carrying the arguments in order, and every handle closed again.
@@ -173,42 +137,45 @@ inline void RunExportCase(const uint8_t* data, std::size_t size, const ExportFam
     if (fits && !stepFails) FUZZ_CHECK(record.requests == 1);
     if (record.requests == 1) {
         FUZZ_CHECK(record.path == test::PathOf(which));
-        std::string wantBody = "key=" + PercentEncode(key8) + "&account=" + PercentEncode(account8);
-        if (withAnswers) wantBody += "&answers=" + PercentEncode(answers8);
+        std::string wantBody = "key=" + test::FormEncoded(key8) + "&account=" + test::FormEncoded(account8);
+        if (withAnswers) wantBody += "&answers=" + test::FormEncoded(answers8);
         wantBody += "&nonce=000102030405060708090a0b0c0d0e0f&timestamp=1700000000";
         if (test::HasBrokerTime(which)) wantBody += "&broker_time=" + std::to_string(brokerTime);
         FUZZ_CHECK(record.body == wantBody);
     }
 
-    // The buffer: no buffer, nothing written; else a text and its zero within the length,
-    // canaries after them and in the guard.
-    const auto untouched = [](char16_t unit) { return unit == kCanary; };
+    // The buffer: nothing in the guard; no buffer, nothing written; else a text and its zero
+    // within the length, canaries after them.
+    const test::Outcome outcome = buffer.outcome();
+    FUZZ_CHECK(outcome.guardIntact);
+    constexpr std::size_t kNone = std::u16string::npos;
     if (nullBuffer || length <= 0) {
-        FUZZ_CHECK(std::all_of(buffer.begin(), buffer.end(), untouched));
+        FUZZ_CHECK(outcome.units.find_first_not_of(test::kCanary) == kNone);
         return;
     }
-    const auto zero = std::find(buffer.begin(), buffer.begin() + length, u'\0');
-    FUZZ_CHECK(zero != buffer.begin() + length);  // always terminated
-    FUZZ_CHECK(std::all_of(zero + 1, buffer.end(), untouched));
-    const std::u16string delivered(buffer.begin(), zero);
+    const std::size_t zero = outcome.units.find(u'\0');
+    FUZZ_CHECK(zero != kNone);  // always terminated
+    FUZZ_CHECK(outcome.units.find_first_not_of(test::kCanary, zero + 1) == kNone);
+    const std::u16string delivered = outcome.units.substr(0, zero);
     FUZZ_CHECK(IsWellFormedUtf16(delivered));
     const std::string text = Utf16ToUtf8(delivered);
 
     if (!fits) {
-        FUZZ_CHECK(text == Delivered("ERROR", length));
+        FUZZ_CHECK(outcome.units == test::Delivered("ERROR", length));
         return;
     }
     // Every transport failure, an empty reply included, reads the same.
     if (!whole) {
-        FUZZ_CHECK(text == Delivered(isSigned ? "ERROR" : "", length));
+        FUZZ_CHECK(outcome.units == test::Delivered(isSigned ? "ERROR" : "", length));
         return;
     }
     if (text.empty() || text == "ERROR" || (isSigned && text == "SIGNATURE_INVALID")) return;
     // A refusal's message may read like a success text; any other text that claims success
     // must come with a genuine signature for exactly what it claims.
-    if (isSigned && !IsConversionOf(delivered, Field(body, "message")) && family.claimsSuccess(delivered, text, body)) {
-        const std::string signature = Field(body, "signature");
-        const std::string timestamp = Field(body, "timestamp");
+    if (isSigned && !IsConversionOf(delivered, ExtractReplyField(body, "message")) &&
+        family.claimsSuccess(delivered, text, body)) {
+        const std::string signature = ExtractReplyField(body, "signature");
+        const std::string timestamp = ExtractReplyField(body, "timestamp");
         // A zero byte in a field ends the text early, and bytes that are not UTF-8 read as
         // U+FFFD: then the text cannot be matched with the payload, only the signature checked.
         const bool exact = body.find('\0') == std::string::npos && delivered.find(u'\uFFFD') == std::u16string::npos;

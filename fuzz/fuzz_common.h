@@ -57,10 +57,6 @@ private:
     std::size_t at_ = 0;
 };
 
-inline bool IsSurrogate(char32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
-
-using text::AppendUtf8;
-
 // UTF-8 of UTF-16 `units` up to the first zero unit (or the end), unpaired surrogates as
 // U+FFFD.
 inline std::string Utf16ToUtf8(std::u16string_view units) { return text::ToUtf8(units.substr(0, units.find(u'\0'))); }
@@ -88,7 +84,7 @@ inline std::size_t ValidUtf8Prefix(std::string_view bytes, std::u32string* out =
             cp = (cp << 6) | (c & 0x3F);
         }
         static constexpr char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kSmallest[extra] || cp > 0x10FFFF || IsSurrogate(cp)) return i;
+        if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
         if (out != nullptr) out->push_back(cp);
         i += extra + 1;
     }
@@ -121,27 +117,6 @@ inline bool IsWellFormedUtf16(std::u16string_view units) {
         }
     }
     return true;
-}
-
-inline bool IsUnreservedByte(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_' || c == '~';
-}
-
-// Form encoding as the service reads it back: unreserved bytes as they are, all others %XX.
-inline std::string PercentEncode(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (IsUnreservedByte(c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
 }
 
 }  // namespace halvane::fuzzing

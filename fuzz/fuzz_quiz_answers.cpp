@@ -9,7 +9,7 @@ namespace {
 
 const fz::ExportFamily kFamily{
     fz::Export::SubmitQuizAnswers, fz::Export::SubmitQuizAnswersV2,
-    [](const std::u16string&, const std::string& text, const std::string&) { return fz::StartsWith(text, "success|"); },
+    [](const std::u16string&, const std::string& text, const std::string&) { return text.starts_with("success|"); },
     [](const std::string& text, const std::string& payload, const std::string& timestamp) {
         return payload == text + "|" + timestamp;
     }};

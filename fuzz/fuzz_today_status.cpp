@@ -10,17 +10,14 @@ namespace {
 bool Vouches(const std::string& text, const std::string& payload, const std::string& timestamp) {
     if (text == "not_completed") return payload == "no_quiz|" + timestamp;
     const std::string tail = "|" + timestamp;
-    if (!fz::StartsWith(payload, "has_quiz|") || payload.size() < 9 + tail.size() ||
-        payload.compare(payload.size() - tail.size(), tail.size(), tail) != 0) {
-        return false;
-    }
+    if (!payload.starts_with("has_quiz|") || payload.size() < 9 + tail.size() || !payload.ends_with(tail)) return false;
     const std::string percent = payload.substr(9, payload.size() - 9 - tail.size());
     return text.find("|" + percent + "|") != std::string::npos;
 }
 
 const fz::ExportFamily kFamily{fz::Export::GetTodayStatus, fz::Export::GetTodayStatusV2,
                                [](const std::u16string&, const std::string& text, const std::string&) {
-                                   return text == "not_completed" || fz::StartsWith(text, "completed|");
+                                   return text == "not_completed" || text.starts_with("completed|");
                                },
                                Vouches};
 

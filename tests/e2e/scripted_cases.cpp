@@ -15,14 +15,6 @@ const nlohmann::json& ScriptedCase::call() const {
     return it != record.end() && it->is_object() ? *it : none;
 }
 
-std::string ScriptedCase::Export() const { return Text("export", ""); }
-
-std::string ScriptedCase::Text(const char* field, const std::string& otherwise) const {
-    return call().value(field, otherwise);
-}
-
-int64_t ScriptedCase::Number(const char* field, int64_t otherwise) const { return call().value(field, otherwise); }
-
 std::vector<ScriptedCase> ScriptedCases(bool transport) {
     std::vector<ScriptedCase> cases;
     const char* path = std::getenv("HALVANE_TEST_SCRIPT");

@@ -18,9 +18,10 @@ struct ScriptedCase {
     nlohmann::json record;
 
     const nlohmann::json& call() const;
-    std::string Export() const;
-    std::string Text(const char* field, const std::string& otherwise) const;  // a call field
-    int64_t Number(const char* field, int64_t otherwise) const;               // a call field
+    // A field of the call, or `otherwise`.
+    std::string Text(const char* field, const std::string& otherwise) const { return call().value(field, otherwise); }
+    int64_t Number(const char* field, int64_t otherwise) const { return call().value(field, otherwise); }
+    std::string Export() const { return Text("export", ""); }
     std::string Key() const { return Text("key", name); }
     std::string Account() const { return Text("account", "1"); }
 };

@@ -9,14 +9,6 @@
 
 namespace halvane::test {
 
-namespace {
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-}  // namespace
-
 std::string FromHex(const std::string& hex) {
     std::string out;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
@@ -25,8 +17,9 @@ std::string FromHex(const std::string& hex) {
 }
 
 const std::string* ReceivedRequest::Header(const std::string& name) const {
-    for (const auto& header : headers) {
-        if (Lower(header.first) == Lower(name)) return &header.second;
+    const auto same = [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); };
+    for (const auto& [key, value] : headers) {
+        if (std::equal(key.begin(), key.end(), name.begin(), name.end(), same)) return &value;
     }
     return nullptr;
 }

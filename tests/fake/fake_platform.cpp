@@ -65,9 +65,10 @@ bool Blocking(const char* name, const platform::StepLimits& limits) {
     return true;
 }
 
-// Closes one of the exchange's handles.
-void Close(const char* name) {
-    InsideFake inside(name);
+// Closes one of the exchange's handles: the step `call` closes the `handle`.
+void Close(const char* call, const char* handle) {
+    InsideFake inside(call);
+    gState.record.closed.emplace_back(handle);
     --gState.record.open;
 }
 }  // namespace
@@ -255,9 +256,9 @@ bool ReadData(HttpRequest*, void* buffer, uint32_t toRead, uint32_t* read, const
     return true;
 }
 
-void CloseRequest(HttpRequest*) { fake::Close("CloseRequest"); }
-void CloseConnection(HttpConnection*) { fake::Close("CloseConnection"); }
-void CloseSession(HttpSession*) { fake::Close("CloseSession"); }
+void CloseRequest(HttpRequest*) { fake::Close("CloseRequest", "request"); }
+void CloseConnection(HttpConnection*) { fake::Close("CloseConnection", "connection"); }
+void CloseSession(HttpSession*) { fake::Close("CloseSession", "session"); }
 
 unsigned long LastError() { return fake::tLastError; }
 

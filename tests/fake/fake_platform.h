@@ -8,12 +8,14 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace halvane::fake {
 
 enum class Step { None, OpenSession, Connect, OpenRequest, SendRequest, ReceiveResponse, QueryStatusCode };
 
+// Every member has its default, so that a test can script one with designated initializers.
 struct HttpScript {
     // Proxy settings query.
     bool proxyQueryFails = false;
@@ -24,23 +26,24 @@ struct HttpScript {
     Step failAt = Step::None;  // this step fails, with `errorCode` as its last error
     unsigned long errorCode = 0;
     uint32_t status = 200;
-    std::vector<std::string> chunks;        // the body, as the platform hands it out
-    int readFailsAt = -1;                   // ReadData fails for this chunk index
-    int availabilityFailsAt = -1;           // QueryDataAvailable fails when this chunk is next
-    std::optional<uint64_t> contentLength;  // the length the head declares, if any
+    std::vector<std::string> chunks{};        // the body, as the platform hands it out
+    int readFailsAt = -1;                     // ReadData fails for this chunk index
+    int availabilityFailsAt = -1;             // QueryDataAvailable fails when this chunk is next
+    std::optional<uint64_t> contentLength{};  // the length the head declares, if any
     bool traceChangesLastError = false;
     // How long each call of a step takes on the monotonic clock, by its name in the record
     // ("SendRequest", ...). A blocking step that needs longer than its budget ends when
     // the budget runs out and fails with 12002, as a platform that honours it does.
-    std::map<std::string, int64_t> takesMs;
+    std::map<std::string, int64_t> takesMs{};
     // How much of the send step was already spent reading the reply (as some platforms do).
     int64_t readInsideSendMs = 0;
 };
 
 struct Record {
-    std::vector<std::string> calls;  // every step by its name in the seam, in order ("Connect", ...)
-    std::vector<std::string> trace;  // trace lines
-    std::vector<std::string> freed;  // proxy strings released, by name
+    std::vector<std::string> calls;   // every step by its name in the seam, in order ("Connect", ...)
+    std::vector<std::string> trace;   // trace lines
+    std::vector<std::string> freed;   // proxy strings released, by name
+    std::vector<std::string> closed;  // handles closed, in order ("request", "connection", "session")
     std::u16string agent, proxy, bypass, host, verb, path, headers;
     bool namedProxy = false;
     uint16_t port = 0;
@@ -74,11 +77,32 @@ State& Reset();
 void ReplyWith(std::string body);
 void ResetWithReply(std::string body);
 
+// The bytes as lower-case hex digits, two per byte.
+std::string LowerHex(std::string_view bytes);
 // HMAC-SHA256 computed independently of the module, as lower-case hex.
 std::string ReferenceHmacHex(const std::string& message, const uint8_t* key, std::size_t keySize);
 // The configured shared key, decoded from HALVANE_TEST_SIGNING_KEY.
 std::array<uint8_t, 32> ConfiguredKey();
 // The digest text a genuine service would put into "signature" for `payload`.
 std::string Sign(const std::string& payload);
+// `reply` with its first `most` placeholders replaced: "{{hmac:P}}" by Sign(P), "{{HMAC:P}}" by the
+// same digits in upper case. `payloads`, when given, receives each P.
+std::string WithSignatures(std::string reply, std::vector<std::string>* payloads = nullptr,
+                           std::size_t most = std::size_t(-1));
+
+// Replies as the service writes them: `{"status":"success",FIELDS,"signature":"SIGNATURE"` and
+// then REST; the verdict fields of an answers reply; the fields of a completed day's status.
+inline std::string Signed(const std::string& fields, const std::string& signature, const std::string& rest = "}") {
+    return R"({"status":"success",)" + fields + R"(,"signature":")" + signature + "\"" + rest;
+}
+inline std::string Verdict(const std::string& readiness, const std::string& percent, const std::string& timestamp) {
+    return R"("readiness_final":")" + readiness + R"(","allowed_volume_percent":)" + percent + R"(,"timestamp":)" +
+           timestamp;
+}
+inline std::string Completed(const std::string& timestamp, const std::string& readiness, const std::string& percent,
+                             const std::string& drawdown) {
+    return R"("quiz_completed_today":true,"timestamp":")" + timestamp + R"(","readiness_final":")" + readiness +
+           R"(","allowed_volume_percent":)" + percent + R"(,"daily_drawdown_hit":)" + drawdown;
+}
 
 }  // namespace halvane::fake

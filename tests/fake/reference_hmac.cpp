@@ -1,8 +1,10 @@
 // SHA-256 and HMAC written out for the tests, so that expected signatures never come from
 // the code under test.
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "fake_platform.h"
 
@@ -89,13 +91,13 @@ std::string ReferenceHmacHex(const std::string& message, const uint8_t* key, std
         inner[i] = static_cast<char>(block[i] ^ 0x36);
         outer[i] = static_cast<char>(block[i] ^ 0x5c);
     }
-    const std::string mac = Digest(outer + Digest(inner + message));
+    return LowerHex(Digest(outer + Digest(inner + message)));
+}
+
+std::string LowerHex(std::string_view bytes) {
     static const char kHex[] = "0123456789abcdef";
     std::string hex;
-    for (unsigned char c : mac) {
-        hex.push_back(kHex[c >> 4]);
-        hex.push_back(kHex[c & 15]);
-    }
+    for (unsigned char c : bytes) hex += {kHex[c >> 4], kHex[c & 15]};
     return hex;
 }
 
@@ -112,6 +114,25 @@ std::array<uint8_t, 32> ConfiguredKey() {
 std::string Sign(const std::string& payload) {
     const auto key = ConfiguredKey();
     return ReferenceHmacHex(payload, key.data(), key.size());
+}
+
+std::string WithSignatures(std::string reply, std::vector<std::string>* payloads, std::size_t most) {
+    static constexpr std::string_view kOpen = "{{hmac:", kOpenUpper = "{{HMAC:";
+    for (std::size_t from = 0, done = 0; done < most; ++done) {
+        const std::size_t open = std::min(reply.find(kOpen, from), reply.find(kOpenUpper, from));
+        const std::size_t close = reply.find("}}", open);
+        if (close == std::string::npos) break;  // no placeholder left, or one never closed
+        const std::string payload = reply.substr(open + kOpen.size(), close - open - kOpen.size());
+        std::string signature = Sign(payload);
+        if (reply[open + 2] == 'H') {
+            std::transform(signature.begin(), signature.end(), signature.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        }
+        if (payloads != nullptr) payloads->push_back(payload);
+        reply.replace(open, close + 2 - open, signature);
+        from = open + signature.size();
+    }
+    return reply;
 }
 
 }  // namespace halvane::fake

@@ -21,21 +21,6 @@ namespace {
 
 using test::Export;
 
-struct Outcome {
-    std::string text;
-    bool failed = false;
-};
-
-Outcome CallOnce(Export which, const char16_t* key, long failAt) {
-    test::GuardedBuffer buffer(1024);
-    Outcome outcome;
-    outcome.failed = test::FailingAllocation(failAt, [&] {
-        test::CallExport({which, key, u"1", u"1", 5}, buffer.result(), buffer.length());
-    });
-    outcome.text = buffer.outcome().text();
-    return outcome;
-}
-
 // A signed quiz carries the service's clock: two good replies differ in time and signature.
 std::string WithoutClock(const std::string& text) {
     static const std::regex clock(R"re("timestamp":[0-9]+,"signature":"[0-9a-f]+")re");
@@ -54,19 +39,13 @@ TEST(AllocationFailureModule, EveryAllocationOfAnExchange) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(test::Name(c.which)) + " " + test::ToUtf8(c.key));
-        const Outcome clean = CallOnce(c.which, c.key, -1);
-        long n = 0;
-        for (;; ++n) {
-            const Outcome run = CallOnce(c.which, c.key, n);
-            if (!run.failed) {
-                EXPECT_EQ(WithoutClock(run.text), WithoutClock(clean.text));
-                break;
-            }
-            EXPECT_EQ(run.text, "ERROR") << "allocation " << n << " failing";
-            ASSERT_LT(n, 2000);
-        }
-        EXPECT_GT(n, 0);
-        std::cout << "[ exchange ] " << test::Name(c.which) << " " << test::ToUtf8(c.key) << ": " << n
+        const test::Call call{c.which, c.key, u"1", u"1", 5};
+        const test::AllocationRun clean = test::CallFailingAllocation(call, -1, 1024);
+        const auto last =
+            test::EveryAllocationFailing([&](long n) { return test::CallFailingAllocation(call, n, 1024); });
+        EXPECT_EQ(WithoutClock(last.text), WithoutClock(clean.text));
+        EXPECT_GT(last.failedRuns, 0);
+        std::cout << "[ exchange ] " << test::Name(c.which) << " " << test::ToUtf8(c.key) << ": " << last.failedRuns
                   << " allocations, result \"" << clean.text.substr(0, 30) << "\"\n";
     }
 }

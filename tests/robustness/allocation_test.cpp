@@ -18,28 +18,20 @@ namespace {
 
 using test::Export;
 
-std::string SignedField(const std::string& payload) { return "\"signature\":\"" + fake::Sign(payload) + "\""; }
-
 bool IsQuiz(Export which) { return which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2; }
 bool IsStatus(Export which) { return which == Export::GetTodayStatus || which == Export::GetTodayStatusV2; }
 
-// The genuine success reply for each operation.
+// The genuine success reply for each operation ({{hmac:P}}: the signature of P).
 std::string SuccessReply(Export which) {
-    if (IsQuiz(which)) return "{\"status\":\"success\",\"timestamp\":5," + SignedField("success|5") + ",\"quiz\":[]}";
-    if (test::HasAnswers(which)) {
-        return "{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,\"timestamp\":5," +
-               SignedField("success|ready|100|5") + "}";
-    }
-    if (IsStatus(which)) {
-        return "{\"status\":\"success\",\"quiz_completed_today\":true,\"readiness_final\":\"caution\","
-               "\"allowed_volume_percent\":50,\"daily_drawdown_hit\":true,\"timestamp\":5," +
-               SignedField("has_quiz|50|5") + "}";
-    }
-    return "{\"status\":\"success\"}";
+    if (IsQuiz(which)) return fake::Signed(R"("timestamp":5)", "{{hmac:success|5}}", R"(,"quiz":[]})");
+    if (test::HasAnswers(which))
+        return fake::Signed(fake::Verdict("ready", "100", "5"), "{{hmac:success|ready|100|5}}");
+    if (IsStatus(which)) return fake::Signed(fake::Completed("5", "caution", "50", "true"), "{{hmac:has_quiz|50|5}}");
+    return R"({"status":"success"})";
 }
 
 std::string NotCompletedReply(Export) {
-    return "{\"status\":\"success\",\"quiz_completed_today\":false,\"timestamp\":5," + SignedField("no_quiz|5") + "}";
+    return fake::Signed(R"("quiz_completed_today":false,"timestamp":5)", "{{hmac:no_quiz|5}}");
 }
 
 // The reply in three chunks.
@@ -95,27 +87,12 @@ const ReplyPath kPaths[] = {
      }},
 };
 
-struct CallRun {
-    std::string text;
-    bool guardIntact = true;
-    bool failed = false;  // the armed failure was thrown
-    int openHandles = 0;
-};
-
-CallRun RunOnce(Export which, const ReplyPath& path, long failAt) {
+test::AllocationRun RunOnce(Export which, const ReplyPath& path, long failAt) {
     fake::Reset();
-    if (path.reply != nullptr) fake::ReplyWith(path.reply(which));
+    if (path.reply != nullptr) fake::ReplyWith(fake::WithSignatures(path.reply(which)));
     if (path.change != nullptr) path.change(fake::state());
-    // Only the export's own allocations may fail: the buffer is made before, read after.
-    test::GuardedBuffer buffer(512);
-    CallRun run;
-    run.failed = test::FailingAllocation(failAt, [&] {
-        test::CallExport({which, u"K\u00e9y", u"12345", u"1=a&2=b", -7}, buffer.result(), buffer.length());
-    });
-    const test::Outcome outcome = buffer.outcome();
-    run.guardIntact = outcome.guardIntact;
-    run.text = outcome.text();
-    run.openHandles = fake::state().record.open;
+    const auto run = test::CallFailingAllocation({which, u"K\u00e9y", u"12345", u"1=a&2=b", -7}, failAt, 512);
+    EXPECT_EQ(fake::state().record.open, 0) << "handles left open, allocation " << failAt;
     return run;
 }
 
@@ -124,25 +101,14 @@ void EveryAllocationOfEveryPath(Export which) {
     for (const ReplyPath& path : kPaths) {
         if (path.statusOnly && !IsStatus(which)) continue;
         SCOPED_TRACE(std::string(test::Name(which)) + ", " + path.name);
-        const CallRun clean = RunOnce(which, path, -1);
+        const test::AllocationRun clean = RunOnce(which, path, -1);
         ASSERT_FALSE(clean.failed);
-        long failures = 0;
-        for (long n = 0;; ++n) {
-            const CallRun run = RunOnce(which, path, n);
-            ASSERT_TRUE(run.guardIntact) << "allocation " << n;
-            EXPECT_EQ(run.openHandles, 0) << "handles left open, allocation " << n;
-            if (!run.failed) {
-                // Past the call's last allocation: the same result as without any failure.
-                EXPECT_EQ(run.text, clean.text);
-                break;
-            }
-            ++failures;
-            EXPECT_EQ(run.text, "ERROR") << "allocation " << n << " failing";
-            ASSERT_LT(n, 2000) << "the call never completes";
-        }
+        const auto last = test::EveryAllocationFailing([&](long n) { return RunOnce(which, path, n); });
+        // Past the call's last allocation: the same result as without any failure.
+        EXPECT_EQ(last.text, clean.text);
         // Every path converts, builds a body and reads a reply: it allocates.
-        EXPECT_GT(failures, 0);
-        std::cout << "[ paths    ] " << test::Name(which) << ", " << path.name << ": " << failures
+        EXPECT_GT(last.failedRuns, 0);
+        std::cout << "[ paths    ] " << test::Name(which) << ", " << path.name << ": " << last.failedRuns
                   << " allocations, result \"" << clean.text.substr(0, 40) << "\"\n";
     }
 }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "export_call.h"
+#include "fake_platform.h"
 #include "process_usage.h"
 
 namespace halvane {
@@ -39,75 +39,59 @@ const MixEntry kMix[] = {
 };
 constexpr int kMixSize = static_cast<int>(std::size(kMix));
 
-std::string ThreadName(int thread) {
-    char name[8];
-    std::snprintf(name, sizeof name, "t%02d", thread);
-    return name;
-}
+// "t00", "t01", ...
+std::string ThreadName(int thread) { return (thread < 10 ? "t0" : "t") + std::to_string(thread); }
 
-// A reply of the scripted service and the result a call must give for it.
-struct Exchange {
-    std::string reply;
-    std::string expected;  // the result, or the quiz reply's distinctive end
-};
-
-// The reply to thread `thread`'s own key on `which`'s path.
-Exchange OwnExchange(int thread, Export which) {
-    const std::string name = ThreadName(thread);
-    const std::string t = std::to_string(thread);
-    const std::string signedAt = ",\"timestamp\":1700000000,\"signature\":\"{{hmac:";
-    switch (which) {
-        case Export::GetDailyQuiz:
-        case Export::GetDailyQuizV2: {
-            const std::string quiz = "\"quiz\":[{\"number\":1,\"question\":\"" + name + "\"}]}";
-            return {"{\"status\":\"success\",\"timestamp\":{{now}},\"signature\":\"{{hmac:success|{{now}}}}\"," + quiz,
-                    quiz};
-        }
-        case Export::SubmitQuizAnswers:
-        case Export::SubmitQuizAnswersV2:
-            return {"{\"status\":\"success\",\"readiness_final\":\"r" + t + "\",\"allowed_volume_percent\":" + t +
-                        signedAt + "success|r" + t + "|" + t + "|1700000000}}\"}",
-                    "success|r" + t + "|" + t};
-        case Export::GetTodayStatus:
-        case Export::GetTodayStatusV2:
-            return {"{\"status\":\"success\",\"quiz_completed_today\":true,\"readiness_final\":\"r" + t +
-                        "\",\"allowed_volume_percent\":" + t + ",\"daily_drawdown_hit\":false" + signedAt +
-                        "has_quiz|" + t + "|1700000000}}\"}",
-                    "completed|r" + t + "|" + t + "|false"};
-        case Export::MarkTradingDay: return {"{\"status\":\"marked_" + name + "\"}", "marked_" + name};
-    }
-    return {};
-}
-
-// The replies that are the same on every path.
-Exchange VariantExchange(const std::string& variant, const std::string& name) {
-    if (variant == "forged") {
-        return {
-            "{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,"
-            "\"quiz_completed_today\":true,\"timestamp\":1700000000,\"signature\":\"{{hmac:success|1700000001}}\"}",
-            "SIGNATURE_INVALID"};
-    }
-    if (variant == "-open") {
-        return {
-            "{\"status\":\"success\",\"quiz_completed_today\":false,\"timestamp\":{{now}},"
-            "\"signature\":\"{{hmac:no_quiz|{{now}}}}\"}",
-            "not_completed"};
-    }
-    return {"{\"status\":\"error\",\"message\":\"refused " + name + "\"}", "refused " + name};  // "-refused"
-}
-
+// A call of the plan: the key it sends, the reply the scripted service gives that key on the
+// call's path, and the result the call must give (a quiz: the whole reply, ending in `expected`).
 struct PlannedCall {
     std::string key;
     Export which;
-    Exchange exchange;
+    std::string reply, expected;
 };
 
 PlannedCall Plan(int thread, int index) {
     const MixEntry& entry = kMix[(index + thread) % kMixSize];
-    const std::string name = ThreadName(thread);
-    const std::string variant = entry.variant;
-    if (variant.empty()) return {name, entry.which, OwnExchange(thread, entry.which)};
-    return {variant == "forged" ? variant : name + variant, entry.which, VariantExchange(variant, name)};
+    const std::string name = ThreadName(thread), t = std::to_string(thread), variant = entry.variant;
+    // The variants' replies are the same on every path; all threads share the forged one.
+    if (variant == "forged") {
+        return {variant, entry.which,
+                fake::Signed(R"("readiness_final":"ready","allowed_volume_percent":100,"quiz_completed_today":true,)"
+                             R"("timestamp":1700000000)",
+                             "{{hmac:success|1700000001}}"),
+                "SIGNATURE_INVALID"};
+    }
+    if (variant == "-open") {
+        return {name + variant, entry.which,
+                fake::Signed(R"("quiz_completed_today":false,"timestamp":{{now}})", "{{hmac:no_quiz|{{now}}}}"),
+                "not_completed"};
+    }
+    if (variant == "-refused") {
+        return {name + variant, entry.which, "{\"status\":\"error\",\"message\":\"refused " + name + "\"}",
+                "refused " + name};
+    }
+    switch (entry.which) {
+        case Export::GetDailyQuiz:
+        case Export::GetDailyQuizV2: {
+            const std::string quiz = "\"quiz\":[{\"number\":1,\"question\":\"" + name + "\"}]}";
+            return {name, entry.which, fake::Signed(R"("timestamp":{{now}})", "{{hmac:success|{{now}}}}", "," + quiz),
+                    quiz};
+        }
+        case Export::SubmitQuizAnswers:
+        case Export::SubmitQuizAnswersV2:
+            return {name, entry.which,
+                    fake::Signed(fake::Verdict("r" + t, t, "1700000000"),
+                                 "{{hmac:success|r" + t + "|" + t + "|1700000000}}"),
+                    "success|r" + t + "|" + t};
+        case Export::GetTodayStatus:
+        case Export::GetTodayStatusV2:
+            return {name, entry.which,
+                    fake::Signed(fake::Completed("1700000000", "r" + t, t, "false"),
+                                 "{{hmac:has_quiz|" + t + "|1700000000}}"),
+                    "completed|r" + t + "|" + t + "|false"};
+        case Export::MarkTradingDay: break;
+    }
+    return {name, entry.which, "{\"status\":\"marked_" + name + "\"}", "marked_" + name};
 }
 
 // The service's script: the reply to every key some call asks for, by the call's path.
@@ -116,7 +100,7 @@ bool WriteScript(const char* path) {
     for (int thread = 0; thread < kThreads; ++thread) {
         for (int index = 0; index < kMixSize; ++index) {
             const PlannedCall call = Plan(thread, index);
-            script[call.key]["by_path"][test::ToUtf8(test::PathOf(call.which))]["body"] = call.exchange.reply;
+            script[call.key]["by_path"][test::ToUtf8(test::PathOf(call.which))]["body"] = call.reply;
         }
     }
     std::ofstream out(path, std::ios::binary);
@@ -126,13 +110,13 @@ bool WriteScript(const char* path) {
 
 bool Matches(const PlannedCall& call, const std::string& result) {
     if (call.which == Export::GetDailyQuiz || call.which == Export::GetDailyQuizV2) {
-        const std::string& expected = call.exchange.expected;
+        const std::string& expected = call.expected;
         if (expected.front() != '"') return result == expected;
         // The whole signed reply: its own thread's quiz, at its end.
-        return result.rfind("{\"status\":\"success\",\"timestamp\":", 0) == 0 && result.size() > expected.size() &&
-               result.compare(result.size() - expected.size(), std::string::npos, expected) == 0;
+        return result.starts_with("{\"status\":\"success\",\"timestamp\":") && result.size() > expected.size() &&
+               result.ends_with(expected);
     }
-    return result == call.exchange.expected;
+    return result == call.expected;
 }
 
 // What a call gives when its exchange failed in the transport.
@@ -186,7 +170,7 @@ void RunThreads(int threads, int perThread, Exchanges exchanges, Tally& tally) {
                     continue;
                 }
                 tally.wrong.push_back(name + " " + test::Name(call.which) + ": got \"" + outcome.text() +
-                                      "\", expected \"" + call.exchange.expected + "\"");
+                                      "\", expected \"" + call.expected + "\"");
             }
         });
     }

@@ -24,6 +24,7 @@
 
 #include "core/transport.h"
 #include "export_call.h"
+#include "fake_platform.h"
 #include "process_usage.h"
 #include "service_record.h"
 
@@ -45,16 +46,14 @@ const std::string kAnything = "<anything>";
 // The peer's signed status reply of exactly the size limit, whole: its size, start and end.
 const std::string kWholeLimit = "<4 MiB reply>";
 bool IsWholeLimit(const std::string& text) {
-    const std::string start = "{\"status\":\"success\",\"quiz_completed_today\":false,", end = "\",\"end\":1}";
-    return text.size() == (4u << 20) && text.rfind(start, 0) == 0 &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() == (4u << 20) && text.starts_with("{\"status\":\"success\",\"quiz_completed_today\":false,") &&
+           text.ends_with("\",\"end\":1}");
 }
 // The peer's unsigned success body, as the redirect targets send it.
 const std::string kForged =
-    "{\"status\":\"success\",\"readiness_final\":\"ready\",\"allowed_volume_percent\":100,"
-    "\"quiz_completed_today\":true,\"daily_drawdown_hit\":false,\"timestamp\":1700000000,"
-    "\"signature\":\"" +
-    std::string(64, '0') + "\",\"quiz\":[]}";
+    fake::Signed(R"("readiness_final":"ready","allowed_volume_percent":100,"quiz_completed_today":true,)"
+                 R"("daily_drawdown_hit":false,"timestamp":1700000000)",
+                 std::string(64, '0'), R"(,"quiz":[]})");
 // What one call may make the process hold, above what it held before.
 constexpr std::size_t kMemoryBound = 16u << 20;
 // Added to every row's time bound: a loaded two-core machine.
@@ -201,8 +200,9 @@ std::string Shown(const std::string& text) {
 
 // One call: the transport itself (no export), or an export.
 using Target = std::optional<Export>;
-const Export kSigned[] = {Export::GetDailyQuiz,        Export::GetDailyQuizV2, Export::SubmitQuizAnswers,
-                          Export::SubmitQuizAnswersV2, Export::GetTodayStatus, Export::GetTodayStatusV2};
+// The signed exports: all but the trading-day mark, which comes last.
+constexpr std::size_t kSignedCount = std::size(test::kAllExports) - 1;
+static_assert(test::kAllExports[kSignedCount] == Export::MarkTradingDay);
 
 struct Ended {
     std::string text;
@@ -238,7 +238,7 @@ std::vector<Target> CallsOf(const Row& row) {
         calls.insert(calls.end(), std::begin(test::kAllExports), std::end(test::kAllExports));
     } else {
         calls.push_back(
-            row.signedCall.value_or(kSigned[static_cast<std::size_t>(&row - Table().data()) % std::size(kSigned)]));
+            row.signedCall.value_or(test::kAllExports[static_cast<std::size_t>(&row - Table().data()) % kSignedCount]));
         calls.push_back(Export::MarkTradingDay);
     }
     return calls;

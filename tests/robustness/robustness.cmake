@@ -109,20 +109,19 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HALVANE_SANITIZE)
   if(HALVANE_VALGRIND)
     set(_memcheck ${HALVANE_VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite
         --suppressions=${_robustness_dir}/valgrind.supp)
-    halvane_port_test(robustness_valgrind_exports_scripted LABELS robustness valgrind TIMEOUT 600 COMMAND
-                      ${_with_service} --script ${_e2e_cases} --
-                      ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsScripted.*)
-    halvane_port_test(robustness_valgrind_trader_day LABELS robustness valgrind TIMEOUT 600 COMMAND
-                      ${_with_service} --seed-trader day-key:1001 --
-                      ${_memcheck} $<TARGET_FILE:exports_e2e_tests> --gtest_filter=ExportsTraderDay.*)
-    # The program's own operator new is the failing one: memcheck must leave it in place.
-    add_test(NAME robustness_valgrind_allocation
-             COMMAND ${_memcheck} --soname-synonyms=somalloc=nouserintercepts $<TARGET_FILE:robustness_allocation>)
-    set_tests_properties(robustness_valgrind_allocation PROPERTIES LABELS "robustness;valgrind" TIMEOUT 600)
-    halvane_port_test(robustness_valgrind_allocation_module LABELS robustness valgrind TIMEOUT 600 COMMAND
-                      ${_with_service} --script ${_e2e_cases} --
-                      ${_memcheck} --soname-synonyms=somalloc=nouserintercepts
-                      $<TARGET_FILE:robustness_allocation_module>)
+    block()  # the end-to-end runs of these programs, each started under memcheck
+      set(_halvane_run ${_memcheck})
+      halvane_e2e(robustness_valgrind_exports_scripted exports_e2e_tests "ExportsScripted.*" LABEL "robustness;valgrind"
+                  TIMEOUT 600 --script ${_e2e_cases})
+      halvane_e2e(robustness_valgrind_trader_day exports_e2e_tests "ExportsTraderDay.*" LABEL "robustness;valgrind"
+                  TIMEOUT 600 --seed-trader day-key:1001)
+      # The program's own operator new is the failing one: memcheck must leave it in place.
+      list(APPEND _halvane_run --soname-synonyms=somalloc=nouserintercepts)
+      halvane_e2e(robustness_valgrind_allocation_module robustness_allocation_module "AllocationFailureModule.*"
+                  LABEL "robustness;valgrind" TIMEOUT 600 --script ${_e2e_cases})
+      add_test(NAME robustness_valgrind_allocation COMMAND ${_halvane_run} $<TARGET_FILE:robustness_allocation>)
+      set_tests_properties(robustness_valgrind_allocation PROPERTIES LABELS "robustness;valgrind" TIMEOUT 600)
+    endblock()
   else()
     message(WARNING "valgrind not found (tools/install-deps.sh installs it): the memcheck tests are left out")
   endif()

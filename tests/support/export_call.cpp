@@ -79,6 +79,29 @@ std::string Result(const Call& call) {
     return outcome.text();
 }
 
+std::u16string Delivered(const std::string& text, int32_t length) {
+    if (length <= 0) return u"";
+    std::u16string units = ToUtf16(text) + u'\0';
+    if (static_cast<int32_t>(units.size()) > length)
+        units = length >= 6 ? std::u16string(u"ERROR", 6) : std::u16string(1, u'\0');
+    return units + std::u16string(static_cast<std::size_t>(length) - units.size(), kCanary);
+}
+
+std::string FormEncoded(std::string_view utf8) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : utf8) {
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            out += static_cast<char>(c);
+        } else {
+            out += {'%', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    return out;
+}
+
 std::string ToUtf8(const std::u16string& text) { return text::ToUtf8(text); }
 
 std::u16string ToUtf16(const std::string& text) { return text::ToUtf16(text); }

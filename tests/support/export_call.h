@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "halvane.h"
@@ -71,6 +72,13 @@ Outcome Invoke(const Call& call, int32_t length = 4096, bool nullBuffer = false)
 
 // Convenience: the result text of a call with a large buffer.
 std::string Result(const Call& call);
+
+// The first `length` units of a buffer the export delivered `text` into: the text and its zero
+// when they fit, else "ERROR" (length 6 or more) or the empty text, canaries after them.
+std::u16string Delivered(const std::string& text, int32_t length);
+
+// Form encoding as the service reads it back: unreserved bytes as they are, all others %XX.
+std::string FormEncoded(std::string_view utf8);
 
 std::string ToUtf8(const std::u16string& text);
 std::u16string ToUtf16(const std::string& text);  // valid UTF-8 only

@@ -26,6 +26,16 @@ void FailAllocationAfter(long n) {
     gCountdown = n;
 }
 bool AllocationFailed() { return gFailed.load(); }
+
+AllocationRun CallFailingAllocation(const Call& call, long n, int32_t length) {
+    GuardedBuffer buffer(length);
+    AllocationRun run;
+    run.failed = FailingAllocation(n, [&] { CallExport(call, buffer.result(), buffer.length()); });
+    const Outcome outcome = buffer.outcome();
+    run.text = outcome.text();
+    run.guardIntact = outcome.guardIntact;
+    return run;
+}
 }  // namespace halvane::test
 
 void* operator new(std::size_t size) { return Allocate(size); }

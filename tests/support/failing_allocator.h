@@ -2,6 +2,12 @@
 // that link failing_allocator.cpp. Allocations made by the scripted platform are not counted.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "export_call.h"
+
 namespace halvane::test {
 
 // n < 0 disarms.
@@ -17,6 +23,35 @@ bool FailingAllocation(long n, Call&& call) {
     const bool failed = AllocationFailed();
     FailAllocationAfter(-1);
     return failed;
+}
+
+struct AllocationRun {
+    std::string text;
+    bool guardIntact = true;
+    bool failed = false;  // the armed failure was thrown
+    long failedRuns = 0;  // EveryAllocationFailing: the runs before this one, each failed
+};
+
+// One call into a guarded buffer of `length` units with its allocation `n` failing (n < 0: none).
+// The buffer is made before and read after, so that only the export's own allocations count.
+AllocationRun CallFailingAllocation(const Call& call, long n, int32_t length);
+
+// Fails allocation 0, 1, 2, ... in turn, `run(n)` making one run with allocation n failing,
+// until a run gets past its last allocation, and returns that run. Every run must keep its
+// guard, and each that met its failure must give "ERROR".
+template <class Run>
+AllocationRun EveryAllocationFailing(Run&& run) {
+    for (long n = 0;; ++n) {
+        AllocationRun last = run(n);
+        EXPECT_TRUE(last.guardIntact) << "allocation " << n;
+        last.failedRuns = n;
+        if (!last.failed) return last;
+        EXPECT_EQ(last.text, "ERROR") << "allocation " << n << " failing";
+        if (n == 2000) {
+            ADD_FAILURE() << "the call never completes";
+            return last;
+        }
+    }
 }
 
 }  // namespace halvane::test

@@ -112,24 +112,16 @@ TEST_F(Frame, AllocationFailureGivesErrorAndReturnsNormally) {
     const std::string signedReply =
         "{\"status\":\"success\",\"timestamp\":1,\"signature\":\"" + fake::Sign("success|1") + "\"}";
     for (Export which : test::kAllExports) {
-        for (long n = 0;; ++n) {
-            fake::ResetWithReply(which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2
-                                     ? signedReply
-                                     : R"({"status":"error","message":"refused"})");
-            test::GuardedBuffer buffer(4096);
-            const bool failed = test::FailingAllocation(n, [&] {
-                test::CallExport({which, u"K", u"12345", u"K", 1}, buffer.result(), buffer.length());
-            });
-            const std::string text = buffer.outcome().text();
-            if (!failed) {
-                EXPECT_GT(n, 0) << test::Name(which) << ": the call allocates nothing";
-                EXPECT_NE(text, "ERROR") << test::Name(which);
-                break;
-            }
-            EXPECT_EQ(text, "ERROR") << test::Name(which) << " with allocation " << n << " failing";
+        SCOPED_TRACE(test::Name(which));
+        const auto last = test::EveryAllocationFailing([&](long n) {
+            const bool quiz = which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2;
+            fake::ResetWithReply(quiz ? signedReply : R"({"status":"error","message":"refused"})");
+            const auto run = test::CallFailingAllocation({which, u"K", u"12345", u"K", 1}, n, 4096);
             EXPECT_EQ(fake::state().record.open, 0) << "handles left open";
-            ASSERT_LT(n, 1000);
-        }
+            return run;
+        });
+        EXPECT_GT(last.failedRuns, 0) << "the call allocates nothing";
+        EXPECT_NE(last.text, "ERROR");
     }
 }
 

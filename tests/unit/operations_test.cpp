@@ -3,9 +3,6 @@
 // payload P, and {{HMAC:P}} for the same digits in upper case.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
-
 #include "export_call.h"
 #include "fake_platform.h"
 
@@ -13,22 +10,6 @@ namespace halvane {
 namespace {
 
 using test::Export;
-
-std::string Expand(std::string reply) {
-    for (const char* marker : {"{{hmac:", "{{HMAC:"}) {
-        for (std::size_t at; (at = reply.find(marker)) != std::string::npos;) {
-            const std::size_t end = reply.find("}}", at);
-            const std::size_t from = at + std::char_traits<char>::length(marker);
-            std::string digest = fake::Sign(reply.substr(from, end - from));
-            if (marker[2] == 'H') {
-                std::transform(digest.begin(), digest.end(), digest.begin(),
-                               [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-            }
-            reply.replace(at, end + 2 - at, digest);
-        }
-    }
-    return reply;
-}
 
 struct Case {
     const char* what;
@@ -38,21 +19,10 @@ struct Case {
 
 const char* const kTokens[] = {"NETWORK_ERROR", "SERVER_ERROR", "READ_ERROR", "EMPTY_RESPONSE", "HTTP_500"};
 
-// `{"status":"success",FIELDS,"signature":"SIGNATURE"` and then REST: a success reply as a row writes it.
-std::string Signed(const std::string& fields, const std::string& signature, const std::string& rest = "}") {
-    return R"({"status":"success",)" + fields + R"(,"signature":")" + signature + "\"" + rest;
-}
-// The verdict fields of an answers reply, in the service's order.
-std::string Verdict(const std::string& readiness, const std::string& percent, const std::string& timestamp) {
-    return R"("readiness_final":")" + readiness + R"(","allowed_volume_percent":)" + percent + R"(,"timestamp":)" +
-           timestamp;
-}
-// The fields of a completed day's status reply, in the service's order.
-std::string Completed(const std::string& timestamp, const std::string& readiness, const std::string& percent,
-                      const std::string& drawdown) {
-    return R"("quiz_completed_today":true,"timestamp":")" + timestamp + R"(","readiness_final":")" + readiness +
-           R"(","allowed_volume_percent":)" + percent + R"(,"daily_drawdown_hit":)" + drawdown;
-}
+using fake::Completed;
+using fake::Signed;
+using fake::Verdict;
+
 // A day without a quiz yet, and the signature a genuine service gives it.
 const std::string kOpenDay = R"("quiz_completed_today":false,"timestamp":"T")";
 const std::string kNoQuiz = "{{hmac:no_quiz|T}}";
@@ -65,7 +35,7 @@ protected:
         for (Export which : exports) {
             for (const Case& c : cases) {
                 fake::Reset();
-                const std::string reply = Expand(c.reply);
+                const std::string reply = fake::WithSignatures(c.reply);
                 fake::ReplyWith(reply);
                 const std::string expected = c.result == "=" ? reply : c.result;
                 EXPECT_EQ(test::Result({which}), expected)
@@ -77,24 +47,18 @@ protected:
 
     // A transport failure, as the exports see it, for every token the transport can give.
     void RunTransportFailures(Export which, const std::string& expected) {
-        const struct {
-            fake::Step step;
-            uint32_t status;
-            bool emptyBody;
-        } failures[] = {
-            {fake::Step::Connect, 200, false},
-            {fake::Step::SendRequest, 200, false},
-            {fake::Step::ReceiveResponse, 200, false},
-            {fake::Step::QueryStatusCode, 200, false},
-            {fake::Step::None, 500, false},
-            {fake::Step::None, 204, false},
-            {fake::Step::None, 200, true},
+        const std::vector<std::string> body{R"({"status":"success","message":"must not be read"})"};
+        const fake::HttpScript failures[] = {
+            {.failAt = fake::Step::Connect, .chunks = body},
+            {.failAt = fake::Step::SendRequest, .chunks = body},
+            {.failAt = fake::Step::ReceiveResponse, .chunks = body},
+            {.failAt = fake::Step::QueryStatusCode, .chunks = body},
+            {.status = 500, .chunks = body},
+            {.status = 204, .chunks = body},
+            {.chunks = {}},  // an empty body
         };
-        for (const auto& f : failures) {
-            fake::ResetWithReply(R"({"status":"success","message":"must not be read"})");
-            fake::state().http.failAt = f.step;
-            fake::state().http.status = f.status;
-            if (f.emptyBody) fake::state().http.chunks.clear();
+        for (const auto& script : failures) {
+            fake::Reset().http = script;
             EXPECT_EQ(test::Result({which}), expected) << test::Name(which);
         }
         for (const char* token : kTokens) {
@@ -249,7 +213,7 @@ TEST_F(Operations, FailingHmacProviderMakesEveryReplyInvalid) {
     for (const auto& c : cases) {
         fake::Reset();
         fake::state().hmacFails = true;
-        fake::ReplyWith(Expand(c.reply));
+        fake::ReplyWith(fake::WithSignatures(c.reply));
         EXPECT_EQ(test::Result({c.which}), "SIGNATURE_INVALID") << c.reply;
     }
 }

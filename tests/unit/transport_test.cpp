@@ -44,21 +44,15 @@ const Lines kAllClosed = {"request", "connection", "session"};
 const std::string kWholeSend = "SendRequest 15000/15000/15000/20000 in 45000";
 const std::string kWholeReceive = "ReceiveResponse 15000/15000/15000/20000 in 20000";
 
-// The handles closed, in order.
-Lines Closed() {
-    Lines closed;
-    for (const auto& call : fake::state().record.calls) {
-        if (call == "CloseRequest") closed.emplace_back("request");
-        if (call == "CloseConnection") closed.emplace_back("connection");
-        if (call == "CloseSession") closed.emplace_back("session");
-    }
-    return closed;
-}
-
 class Transport : public ::testing::Test {
 protected:
     void SetUp() override { fake::Reset(); }
     std::string Post(std::string_view body = "key=k") { return SendPostRequestTo(body, u"/get_today_status.php"); }
+    // One exchange with the platform scripted afresh: each table row holds its own script.
+    std::string PostWith(const fake::HttpScript& script) {
+        fake::Reset().http = script;
+        return Post();
+    }
 };
 
 TEST_F(Transport, FailureTable) {
@@ -71,10 +65,7 @@ TEST_F(Transport, FailureTable) {
     } rows[] = {
         {"no session", Step::OpenSession, First(2), {}, "NETWORK_ERROR"},
         {"no connection", Step::Connect, FailedAfter(4, "WinHttpConnect"), {"session"}, "NETWORK_ERROR"},
-        {"no request",
-         Step::OpenRequest,
-         FailedAfter(6, "WinHttpOpenRequest"),
-         {"connection", "session"},
+        {"no request", Step::OpenRequest, FailedAfter(6, "WinHttpOpenRequest"), Lines{"connection", "session"},
          "NETWORK_ERROR"},
         {"send fails", Step::SendRequest, FailedAfter(8, "WinHttpSendRequest"), kAllClosed, "NETWORK_ERROR"},
         {"receive fails", Step::ReceiveResponse, FailedAfter(10, "WinHttpReceiveResponse"), kAllClosed, "SERVER_ERROR"},
@@ -82,23 +73,16 @@ TEST_F(Transport, FailureTable) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        fake::Reset();
-        fake::state().http.failAt = row.failAt;
-        fake::state().http.errorCode = 12029;
-        EXPECT_EQ(Post(), row.result);
+        EXPECT_EQ(PostWith({.failAt = row.failAt, .errorCode = 12029}), row.result);
         EXPECT_EQ(fake::state().record.trace, row.trace);
-        EXPECT_EQ(Closed(), row.closed);
+        EXPECT_EQ(fake::state().record.closed, row.closed);
         EXPECT_EQ(fake::state().record.open, 0);
     }
 }
 
 TEST_F(Transport, ErrorCodeIsTakenBeforeTheTraceLineCanChangeIt) {
     for (Step step : {Step::Connect, Step::OpenRequest, Step::SendRequest, Step::ReceiveResponse}) {
-        fake::Reset();
-        fake::state().http.failAt = step;
-        fake::state().http.errorCode = 12175;
-        fake::state().http.traceChangesLastError = true;
-        Post();
+        PostWith({.failAt = step, .errorCode = 12175, .traceChangesLastError = true});
         EXPECT_NE(fake::state().record.trace.back().find("FAILED, GetLastError = 12175\n"), std::string::npos)
             << fake::state().record.trace.back();
     }
@@ -107,36 +91,31 @@ TEST_F(Transport, ErrorCodeIsTakenBeforeTheTraceLineCanChangeIt) {
 TEST_F(Transport, ReadLoopTable) {
     const struct {
         const char* what;
-        uint32_t status;
-        std::vector<std::string> chunks;
-        int readFailsAt, availabilityFailsAt;
+        fake::HttpScript http;
         std::string result;
     } rows[] = {
-        {"one chunk", 200, {"{\"status\":\"success\"}"}, -1, -1, "{\"status\":\"success\"}"},
-        {"chunks appended in order", 200, {"ab", "cd", "e"}, -1, -1, "abcde"},
-        {"NUL bytes kept", 200, {std::string("a\0b", 3), std::string("\0", 1)}, -1, -1, std::string("a\0b\0", 4)},
-        {"empty body", 200, {}, -1, -1, "EMPTY_RESPONSE"},
-        {"first availability query fails", 200, {"ab"}, -1, 0, "EMPTY_RESPONSE"},
-        {"availability fails after a chunk: never a cut body", 200, {"ab", "cd"}, -1, 1, "READ_ERROR"},
-        {"first read fails", 200, {"ab"}, 0, -1, "READ_ERROR"},
-        {"read fails after a chunk", 200, {"ab", "cd"}, 1, -1, "READ_ERROR"},
-        {"204", 204, {"body"}, -1, -1, "HTTP_204"},
-        {"201", 201, {"body"}, -1, -1, "HTTP_201"},
-        {"404", 404, {}, -1, -1, "HTTP_404"},
-        {"500 with a message", 500, {"{\"message\":\"down\"}"}, -1, -1, "HTTP_500"},
-        {"large code", 4294967295u, {}, -1, -1, "HTTP_4294967295"},
+        {"one chunk", {.chunks = {"{\"status\":\"success\"}"}}, "{\"status\":\"success\"}"},
+        {"chunks appended in order", {.chunks = {"ab", "cd", "e"}}, "abcde"},
+        {"NUL bytes kept", {.chunks = {std::string("a\0b", 3), std::string("\0", 1)}}, std::string("a\0b\0", 4)},
+        {"empty body", {}, "EMPTY_RESPONSE"},
+        {"first availability query fails", {.chunks = {"ab"}, .availabilityFailsAt = 0}, "EMPTY_RESPONSE"},
+        {"availability fails after a chunk: never a cut body",
+         {.chunks = {"ab", "cd"}, .availabilityFailsAt = 1},
+         "READ_ERROR"},
+        {"first read fails", {.chunks = {"ab"}, .readFailsAt = 0}, "READ_ERROR"},
+        {"read fails after a chunk", {.chunks = {"ab", "cd"}, .readFailsAt = 1}, "READ_ERROR"},
+        {"204", {.status = 204, .chunks = {"body"}}, "HTTP_204"},
+        {"201", {.status = 201, .chunks = {"body"}}, "HTTP_201"},
+        {"404", {.status = 404}, "HTTP_404"},
+        {"500 with a message", {.status = 500, .chunks = {"{\"message\":\"down\"}"}}, "HTTP_500"},
+        {"large code", {.status = 4294967295u}, "HTTP_4294967295"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        auto& http = fake::Reset().http;
-        http.status = row.status;
-        http.chunks = row.chunks;
-        http.readFailsAt = row.readFailsAt;
-        http.availabilityFailsAt = row.availabilityFailsAt;
-        EXPECT_EQ(Post(), row.result);
+        EXPECT_EQ(PostWith(row.http), row.result);
         EXPECT_EQ(fake::state().record.trace, kSuccessTrace);  // the status query and reads trace nothing
-        EXPECT_EQ(Closed(), kAllClosed);
-        if (row.status != 200) {
+        EXPECT_EQ(fake::state().record.closed, kAllClosed);
+        if (row.http.status != 200) {
             for (const auto& call : fake::state().record.calls) EXPECT_NE(call, "ReadData");
         }
     }
@@ -172,7 +151,7 @@ TEST_F(Transport, DeadlineTable) {
         std::string result;
         std::string lastTrace;  // empty: the success trace, whole
         Lines limits;           // the first ones handed out
-        int64_t readInsideSendMs = 0;
+        int64_t inSendMs = 0;   // spent reading inside the send
     } rows[] = {
         {"a quick exchange", {}, "abc", "", Lines{kWholeSend, kWholeReceive}},
         {"the send outlasts the three first phases", Takes{{"SendRequest", 45001}}, "NETWORK_ERROR", sendTimedOut,
@@ -192,11 +171,9 @@ TEST_F(Transport, DeadlineTable) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        auto& http = fake::Reset().http;
-        http.chunks = {"a", "b", "c"};
-        http.takesMs = row.takesMs;
-        http.readInsideSendMs = row.readInsideSendMs;
-        EXPECT_EQ(Post(), row.result);
+        const fake::HttpScript script{
+            .chunks = {"a", "b", "c"}, .takesMs = row.takesMs, .readInsideSendMs = row.inSendMs};
+        EXPECT_EQ(PostWith(script), row.result);
         const auto& record = fake::state().record;
         if (row.lastTrace.empty()) {
             EXPECT_EQ(record.trace, kSuccessTrace);
@@ -232,12 +209,9 @@ TEST_F(Transport, BodyLimitTable) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        auto& http = fake::Reset().http;
-        http.chunks = row.chunks;
-        http.contentLength = row.declared;
         std::string whole;
         for (const auto& chunk : row.chunks) whole += chunk;
-        const std::string reply = Post();
+        const std::string reply = PostWith({.chunks = row.chunks, .contentLength = row.declared});
         EXPECT_TRUE(reply == (row.result == "<whole>" ? whole : row.result))
             << reply.substr(0, 40) << " (" << reply.size() << " bytes)";
         const auto& calls = fake::state().record.calls;
@@ -247,32 +221,27 @@ TEST_F(Transport, BodyLimitTable) {
 }
 
 TEST_F(Transport, ProxyChoiceTable) {
+    const fake::HttpScript allThree{.autoConfigUrl = u"http://pac/", .proxy = u"proxy:3128", .proxyBypass = u"<local>"};
     const struct {
         const char* what;
-        bool queryFails;
-        const char16_t *autoConfig, *proxy, *bypass;
+        fake::HttpScript settings;
         bool named;
         std::u16string usedProxy, usedBypass;
         Lines freed;
     } rows[] = {
-        {"query fails: direct, nothing released", true, nullptr, u"p:1", nullptr, false, u"", u"", {}},
-        {"no settings: direct", false, nullptr, nullptr, nullptr, false, u"", u"", {}},
-        {"auto-config URL only: direct", false, u"http://pac/", nullptr, nullptr, false, u"", u"",
-         Lines{"autoConfigUrl"}},
-        {"proxy without bypass", false, nullptr, u"proxy:3128", nullptr, true, u"proxy:3128", u"", Lines{"proxy"}},
-        {"proxy with bypass, all released in order", false, u"http://pac/", u"proxy:3128", u"<local>", true,
-         u"proxy:3128", u"<local>", Lines{"autoConfigUrl", "proxy", "proxyBypass"}},
-        {"bypass only: direct", false, nullptr, nullptr, u"<local>", false, u"", u"", Lines{"proxyBypass"}},
+        {"query fails: direct, nothing released", {.proxyQueryFails = true, .proxy = u"p:1"}, false, u"", u"", {}},
+        {"no settings: direct", {}, false, u"", u"", {}},
+        {"auto-config URL only: direct", {.autoConfigUrl = u"http://pac/"}, false, u"", u"", Lines{"autoConfigUrl"}},
+        {"proxy without bypass", {.proxy = u"proxy:3128"}, true, u"proxy:3128", u"", Lines{"proxy"}},
+        {"proxy with bypass, all released in order", allThree, true, u"proxy:3128", u"<local>",
+         Lines{"autoConfigUrl", "proxy", "proxyBypass"}},
+        {"bypass only: direct", {.proxyBypass = u"<local>"}, false, u"", u"", Lines{"proxyBypass"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        auto& http = fake::Reset().http;
-        http.proxyQueryFails = row.queryFails;
-        http.autoConfigUrl = row.autoConfig;
-        http.proxy = row.proxy;
-        http.proxyBypass = row.bypass;
-        fake::ReplyWith("x");
-        EXPECT_EQ(Post(), "x");
+        fake::HttpScript http = row.settings;
+        http.chunks = {"x"};
+        EXPECT_EQ(PostWith(http), "x");
         const auto& record = fake::state().record;
         EXPECT_EQ(record.namedProxy, row.named);
         EXPECT_EQ(record.proxy, row.usedProxy);
@@ -286,9 +255,7 @@ TEST_F(Transport, ProxyChoiceTable) {
 }
 
 TEST_F(Transport, ProxyStringsAreReleasedEvenWhenTheSessionFails) {
-    fake::state().http.proxy = u"proxy:3128";
-    fake::state().http.failAt = Step::OpenSession;
-    EXPECT_EQ(Post(), "NETWORK_ERROR");
+    EXPECT_EQ(PostWith({.proxy = u"proxy:3128", .failAt = Step::OpenSession}), "NETWORK_ERROR");
     EXPECT_EQ(fake::state().record.freed, Lines{"proxy"});
 }
 

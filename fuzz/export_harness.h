@@ -46,21 +46,36 @@ struct ExportFamily {
 };
 
 // Whether `units` are `bytes` in UTF-16 by the independent UTF-8 model, each stretch of
-// bytes that starts no valid sequence given as one to as many U+FFFD as it has bytes.
+// bytes that starts no valid sequence given as one to as many U+FFFD as it has bytes. A
+// U+FFFD in the text may also be one the bytes spell, so a stretch can match in several
+// ways: the bytes are read once, keeping every place in the text they can have reached.
 inline bool IsUtf16Of(std::u16string_view units, std::string_view bytes) {
-    std::u32string codePoints;
-    const std::size_t valid = ValidUtf8Prefix(bytes, &codePoints);
-    const std::u16string run = CodePointsToUtf16(codePoints);
-    if (units.substr(0, run.size()) != run) return false;
-    units.remove_prefix(run.size());
-    bytes.remove_prefix(valid);
-    if (bytes.empty()) return units.empty();
-    std::size_t stretch = 1;
-    while (stretch < bytes.size() && ValidUtf8Prefix(bytes.substr(stretch, 4)) == 0) ++stretch;
-    for (std::size_t n = 1; n <= stretch && n <= units.size() && units[n - 1] == 0xFFFD; ++n) {
-        if (IsUtf16Of(units.substr(n), bytes.substr(stretch))) return true;
+    std::vector<char> reached(units.size() + 1, 0), next(units.size() + 1);
+    reached[0] = 1;
+    while (!bytes.empty()) {
+        std::fill(next.begin(), next.end(), 0);
+        std::u32string codePoints;
+        const std::size_t valid = ValidUtf8Prefix(bytes, &codePoints);
+        if (valid > 0) {
+            const std::u16string run = CodePointsToUtf16(codePoints);
+            for (std::size_t at = 0; at + run.size() <= units.size(); ++at) {
+                if (reached[at] && units.substr(at, run.size()) == run) next[at + run.size()] = 1;
+            }
+            bytes.remove_prefix(valid);
+        } else {
+            std::size_t stretch = 1;
+            while (stretch < bytes.size() && ValidUtf8Prefix(bytes.substr(stretch, 4)) == 0) ++stretch;
+            for (std::size_t at = 0; at < units.size(); ++at) {
+                if (!reached[at]) continue;
+                for (std::size_t n = 1; n <= stretch && at + n <= units.size() && units[at + n - 1] == 0xFFFD; ++n) {
+                    next[at + n] = 1;
+                }
+            }
+            bytes.remove_prefix(stretch);
+        }
+        reached.swap(next);
     }
-    return false;
+    return reached[units.size()] != 0;
 }
 
 // Whether `units` are the text `bytes` delivers: up to its first zero, in UTF-16.

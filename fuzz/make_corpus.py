@@ -34,6 +34,9 @@ FORGED = '{"status":"success","timestamp":1700000001,"signature":"{{hmac:success
 MARKED = E2E_REPLIES["mark"]
 ALREADY = '{"status":"already_marked","message":"marked earlier today"}'
 WITH_NUL = '{"status":"success\0","timestamp":1700000000,"signature":"{{hmac:success|1700000000}}","quiz":["a\0b"]}'
+# Stretches of bytes that are not UTF-8 between U+FFFD that the bytes spell: a message whose
+# conversion can be matched in many ways.
+REFUSAL_REPLACEMENTS = (b'{"status":"error","message":"' + (b"\xff" * 32 + "\ufffd".encode("utf-8")) * 8 + b'"}')
 UNCLOSED = '{"status":"success","timestamp":1700000000,"signature":"'
 TOKENS = ["NETWORK_ERROR", "SERVER_ERROR", "HTTP_500", "READ_ERROR", "EMPTY_RESPONSE"]
 
@@ -75,6 +78,7 @@ def export_corpora():
         "forged": export_seed(FORGED),
         "nul-bytes": export_seed(WITH_NUL),
         "unclosed": export_seed(UNCLOSED),
+        "refusal-replacements": export_seed(REFUSAL_REPLACEMENTS),
         "http-503": export_seed(REFUSAL, flags=0b1000, status_seed=129),
         "connect-fails": export_seed(REFUSAL, flags=0b10000, step_seed=1),
         "receive-fails": export_seed(REFUSAL, flags=0b10000, step_seed=4),

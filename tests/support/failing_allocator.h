@@ -38,16 +38,17 @@ AllocationRun CallFailingAllocation(const Call& call, long n, int32_t length);
 
 // Fails allocation 0, 1, 2, ... in turn, `run(n)` making one run with allocation n failing,
 // until a run gets past its last allocation, and returns that run. Every run must keep its
-// guard, and each that met its failure must give "ERROR".
+// guard, each that met its failure must give "ERROR", and a run must complete before
+// allocation `most` fails.
 template <class Run>
-AllocationRun EveryAllocationFailing(Run&& run) {
+AllocationRun EveryAllocationFailing(Run&& run, long most = 2000) {
     for (long n = 0;; ++n) {
         AllocationRun last = run(n);
         EXPECT_TRUE(last.guardIntact) << "allocation " << n;
         last.failedRuns = n;
         if (!last.failed) return last;
         EXPECT_EQ(last.text, "ERROR") << "allocation " << n << " failing";
-        if (n == 2000) {
+        if (n == most) {
             ADD_FAILURE() << "the call never completes";
             return last;
         }

@@ -109,17 +109,17 @@ TEST_F(Frame, OversizedArgumentSendsNothingAndGivesError) {
 TEST_F(Frame, AllocationFailureGivesErrorAndReturnsNormally) {
     // Fail the 1st, 2nd, ... allocation of one call of each export until a call completes
     // without reaching the armed failure.
-    const std::string signedReply =
-        "{\"status\":\"success\",\"timestamp\":1,\"signature\":\"" + fake::Sign("success|1") + "\"}";
+    const std::string signedReply = fake::Signed(R"("timestamp":1)", fake::Sign("success|1"));
     for (Export which : test::kAllExports) {
         SCOPED_TRACE(test::Name(which));
-        const auto last = test::EveryAllocationFailing([&](long n) {
+        const auto runWithFailingAllocation = [&](long n) {
             const bool quiz = which == Export::GetDailyQuiz || which == Export::GetDailyQuizV2;
             fake::ResetWithReply(quiz ? signedReply : R"({"status":"error","message":"refused"})");
             const auto run = test::CallFailingAllocation({which, u"K", u"12345", u"K", 1}, n, 4096);
             EXPECT_EQ(fake::state().record.open, 0) << "handles left open";
             return run;
-        });
+        };
+        const auto last = test::EveryAllocationFailing(runWithFailingAllocation, 1000);
         EXPECT_GT(last.failedRuns, 0) << "the call allocates nothing";
         EXPECT_NE(last.text, "ERROR");
     }

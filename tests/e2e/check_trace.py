@@ -3,13 +3,6 @@
 trace lines, as OutputDebugStringA received them, against the expected sequence.
 
 usage: check_trace.py --expect success|refused -- COMMAND ARGS...
-       check_trace.py --attribute -- COMMAND ARGS...
-
---attribute: the program lists the calls whose transport failure it tolerated as
-"[ tolerated ] NAME" and marks each call's trace lines out with "halvane-test: begin NAME"
-and "halvane-test: end NAME" on the same thread. Passes only when the program passed, the
-module's own trace of every tolerated call shows WinHttpSendRequest failing with Wine's
-TLS handshake errors (12157, or 0x80090304), and Wine reported its schannel error in the run.
 """
 import argparse
 import os
@@ -35,47 +28,12 @@ def expected_lines(kind, refused_code=12029):
     return lines[:8] + [f"SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = {refused_code}\n"]
 
 
-DEBUG_LINE = re.compile(r'^([0-9a-f]+):trace:debugstr:OutputDebugStringA "(.*)"$', re.M)
-WINE_TLS_FAILURE = re.compile(r"SendPostRequestTo: WinHttpSendRequest FAILED, GetLastError = (12157|2148074244)\\n")
-
-
-def attribute(run):
-    """The tolerated calls whose own trace does not show Wine's TLS failure."""
-    lines_of, current = {}, {}
-    for thread, text in DEBUG_LINE.findall(run.stderr):
-        marker = re.match(r"halvane-test: (begin|end) (\S+)\\n$", text)
-        if marker:
-            current[thread] = marker.group(2) if marker.group(1) == "begin" else None
-        elif current.get(thread):
-            lines_of.setdefault(current[thread], []).append(text)
-    tolerated = re.findall(r"^\[ tolerated \] (\S+)$", run.stdout, re.M)
-    unexplained = [name for name in tolerated
-                   if not any(WINE_TLS_FAILURE.search(line) for line in lines_of.get(name, []))]
-    wine_said = re.search(r":err:secur32:", run.stderr) is not None
-    print(f"{len(tolerated)} tolerated transport failures, {len(unexplained)} not shown by their trace; "
-          f"Wine's schannel error {'reported' if wine_said else 'not reported'}")
-    for name in unexplained[:20]:
-        print(f"  {name}: " + " | ".join(lines_of.get(name, ["no trace lines"])))
-    if tolerated and not wine_said:
-        return tolerated
-    return unexplained
-
-
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--expect", choices=KINDS)
-    parser.add_argument("--attribute", action="store_true")
+    parser.add_argument("--expect", choices=KINDS, required=True)
     args, command = beside.parse(parser, sys.argv[1:])
-    if bool(args.expect) == args.attribute:
-        parser.error("give one of --expect and --attribute")
-    env = dict(os.environ, WINEDEBUG="err+secur32,+debugstr" if args.attribute else "+debugstr")
+    env = dict(os.environ, WINEDEBUG="+debugstr")
     run = subprocess.run(command, env=env, capture_output=True, text=True, errors="replace", timeout=600)
-    if args.attribute:
-        sys.stdout.write(run.stdout)
-        ok = run.returncode == 0 and not attribute(run)
-        if run.returncode != 0:
-            print(f"test program exit code {run.returncode}")
-        return beside.verdict(ok)
     # Wine shows each line escaped, its line feed as \n.
     lines = [line.replace("\\n", "\n") for line in
              re.findall(r'OutputDebugStringA "(SendPostRequestTo: [^"]*)"', run.stderr)]

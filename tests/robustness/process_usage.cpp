@@ -5,6 +5,8 @@
 #include <psapi.h>
 #include <winternl.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <vector>
 #else
 #include <dirent.h>
@@ -65,12 +67,14 @@ MemoryUsage CurrentMemoryUsage() {
 
 bool ResetPeakMemory() { return false; }
 
-bool RunningUnderWine() {
+int WineMajorVersion() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    auto version =
+        ntdll == nullptr
+            ? nullptr
+            : reinterpret_cast<const char* (*)()>(reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+    return version == nullptr ? 0 : std::max(1, std::atoi(version()));  // "8.0", "10.0"
 }
-
-void MarkTraceChannel(const char* line) { OutputDebugStringA(line); }
 
 long OpenHandleCount() {
     DWORD count = 0;
@@ -109,9 +113,7 @@ long OpenHandleCount() {
     return count - 3;  // ".", ".." and the directory being read
 }
 
-bool RunningUnderWine() { return false; }
-
-void MarkTraceChannel(const char*) {}
+int WineMajorVersion() { return 0; }
 
 #endif
 

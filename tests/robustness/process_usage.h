@@ -19,11 +19,7 @@ bool ResetPeakMemory();
 // Handles (Windows) or file descriptors the process holds open; -1 when unknown.
 long OpenHandleCount();
 
-// True when this Windows program runs under Wine.
-bool RunningUnderWine();
-
-// Writes `line` to the debugger channel the module traces to (Windows only), so that a
-// reader of that channel can tell which call a trace line belongs to.
-void MarkTraceChannel(const char* line);
+// Wine's major version when this Windows program runs under Wine, else 0.
+int WineMajorVersion();
 
 }  // namespace halvane::test

@@ -65,16 +65,8 @@ add_test(NAME robustness_concurrency_script
          WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 set_tests_properties(robustness_concurrency_script PROPERTIES FIXTURES_SETUP concurrency_script
                      FIXTURES_REQUIRED "${_e2e_fixtures}" LABELS robustness)
-if(CMAKE_CROSSCOMPILING)
-  # Under Wine a transport failure counts only when it is Wine's TLS defect (see the test).
-  halvane_port_test(robustness_concurrency_threads LABELS robustness TIMEOUT 600 COMMAND
-                    ${_with_service} --script ${_concurrency_cases} --
-                    ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_trace.py --attribute --
-                    ${_halvane_run} $<TARGET_FILE:robustness_concurrency> --gtest_filter=Concurrency.MixedExports*)
-else()
-  halvane_e2e(robustness_concurrency_threads robustness_concurrency "Concurrency.MixedExports*" LABEL robustness TIMEOUT 600
-                         --script ${_concurrency_cases})
-endif()
+halvane_e2e(robustness_concurrency_threads robustness_concurrency "Concurrency.MixedExports*" LABEL robustness TIMEOUT 600
+            --script ${_concurrency_cases})
 halvane_e2e(robustness_concurrency_growth robustness_concurrency "Concurrency.HandlesAndMemory*" LABEL robustness TIMEOUT 600
                        --script ${_concurrency_cases})
 set_property(TEST robustness_concurrency_threads robustness_concurrency_growth APPEND PROPERTY

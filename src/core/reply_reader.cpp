@@ -26,4 +26,28 @@ std::string ExtractReplyField(std::string_view reply, std::string_view name) {
     return std::string(reply.substr(at, end - at));
 }
 
+bool IsWholeObject(std::string_view reply) {
+    constexpr std::string_view kWhitespace = " \t\r\n";
+    const std::size_t start = reply.find_first_not_of(kWhitespace);
+    if (start == std::string_view::npos || reply[start] != '{') return false;
+    std::string open;  // the brackets not yet closed, innermost last
+    for (std::size_t i = start; i < reply.size(); ++i) {
+        const char c = reply[i];
+        if (c == '"') {
+            // To the closing quote; a backslash takes the byte after it along.
+            for (++i; i < reply.size() && reply[i] != '"'; ++i) {
+                if (reply[i] == '\\') ++i;
+            }
+            if (i >= reply.size()) return false;
+        } else if (c == '{' || c == '[') {
+            open.push_back(c);
+        } else if (c == '}' || c == ']') {
+            if (open.empty() || open.back() != (c == '}' ? '{' : '[')) return false;
+            open.pop_back();
+            if (open.empty()) return reply.find_first_not_of(kWhitespace, i + 1) == std::string_view::npos;
+        }
+    }
+    return false;
+}
+
 }  // namespace halvane

@@ -26,6 +26,7 @@ success body unless its mode says otherwise.
                  a signed quiz, sent with a Content-Length or in chunks, cut
                  after its signature field: then FIN (no close_notify), RST (SO_LINGER 0) or
                  silence; the last chunk never comes
+  cut_fin_close  the same signed quiz, its end marked only by the connection's: cut by FIN
   huge           200 with a 64 MiB body and its Content-Length
   plain          plain HTTP on the TLS port: a cleartext 200 with a success body
   hangup         accepts and closes at once, before any TLS byte
@@ -295,8 +296,10 @@ def cut_reply(conn, full, part, framing, ending, pause=0.1):
     comes), then the end: "fin" (no close_notify), "rst", "clean" (close_notify) or "stall"."""
     if framing == "length":
         conn.sendall(head("200 OK", len(full)) + part)
-    else:
+    elif framing == "chunked":
         conn.sendall(head("200 OK", chunked=True) + chunks(part))
+    else:  # the connection's end ends the body
+        conn.sendall(head("200 OK") + part)
     if ending == "stall":
         hold(conn)
         return
@@ -372,6 +375,7 @@ for _framing in CUT_FRAMINGS:
         REPLIES["cut_%s_%s" % (_ending, _framing)] = (
             lambda peer, conn, path, framing=_framing, ending=_ending:
             cut_reply(conn, peer.quiz, peer.quiz[:peer.quiz_cut], framing, ending))
+REPLIES["cut_fin_close"] = lambda peer, conn, path: cut_reply(conn, peer.quiz, peer.quiz[:peer.quiz_cut], "close", "fin")
 
 MODES = tuple(REPLIES) + RAW_MODES + CERT_MODES + tuple(LEGACY_TLS)
 

@@ -31,7 +31,7 @@ endfunction()
 # One call after another: wrong peers, wrong certificates and versions, redirects, cut replies.
 halvane_hostile(robustness_hostile_quick "Hostile.TransportAndExports"
                 forged plain hangup cert_not_yet_valid cert_leaf_issuer cert_client_only tls10 tls11
-                cut_abrupt cut_clean cut_fin_length cut_rst_length cut_fin_chunked cut_rst_chunked
+                cut_abrupt cut_clean cut_fin_length cut_rst_length cut_fin_chunked cut_rst_chunked cut_fin_close
                 redirect302 redirect307 redirect_http)
 # Endless and oversized replies, each call's peak memory measured (after a warm-up on the
 # first mode), then peers that hold the call: those calls wait side by side for their

@@ -99,6 +99,17 @@ TEST_F(Operations, DailyQuiz) {
              "ERROR"},
             {"non-ASCII message", "{\"status\":\"error\",\"message\":\"cl\xC3\xA9 inconnue\"}", "cl\xC3\xA9 inconnue"},
             {"not an object", "<html>bad gateway</html>", "ERROR"},
+            // Passed on whole only when whole: strings and brackets closed, nothing after.
+            {"whitespace around the object", " \r\n" + Signed(at, genuine, quiz + " \t\r\n"), "="},
+            {"brackets, quotes and control bytes inside strings",
+             Signed(at, genuine, std::string(R"(,"quiz":["}] \"{[", "\\", "\u00e9)") + "\x01\t\"]}"), "="},
+            {"cut inside a string", Signed(at, genuine, R"(,"quiz":[{"question":"Wha)"), "ERROR"},
+            {"cut after a backslash", Signed(at, genuine, R"(,"quiz":["a\)"), "ERROR"},
+            {"cut before the last brace", Signed(at, genuine, R"(,"quiz":[1,2,3])"), "ERROR"},
+            {"cut after the signature", Signed(at, genuine, ""), "ERROR"},
+            {"brackets crossed", Signed(at, genuine, R"(,"quiz":[1,2,3}])"), "ERROR"},
+            {"garbage after the end", Signed(at, genuine, quiz + "x"), "ERROR"},
+            {"a second object after the end", Signed(at, genuine, quiz + "{}"), "ERROR"},
         });
     RunTransportFailures(Export::GetDailyQuiz, "ERROR");
 }

@@ -6,9 +6,10 @@
 // - Failures are values. A step that opens something returns null when it fails, a step
 //   that converts returns 0, every other step returns false; the error code of a failed
 //   HTTPS step is LastError()'s, read on the same thread before anything else runs there.
-// - No step throws, with one exception: std::bad_alloc, from a step that copies its inputs
-//   or stores what arrives (the libcurl stand-in keeps the whole reply, and reports a reply
-//   it could not store from SendRequest). The exported function's catch-all turns it into
+// - No step throws, with one exception: std::bad_alloc, from a step that copies its inputs,
+//   stores what arrives or holds state of its own (the libcurl stand-in keeps the whole
+//   reply, and reports a reply it could not store from SendRequest; WinHTTP's request
+//   carries its deadline keeper). The exported function's catch-all turns it into
 //   "ERROR". Closing, releasing and tracing never fail.
 // - Nothing a step opens outlives the call that opened it, and no step keeps state between
 //   calls.

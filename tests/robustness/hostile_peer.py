@@ -44,6 +44,12 @@ success body unless its mode says otherwise.
   trickle_head   the status line and headers one byte a second
   trickle_body   200 with a Content-Length, the body one byte a second
   slow_continue  "HTTP/1.1 100 Continue" heads, one every 5 s, without end
+  quiet_{head,chunk,body}_T  the head, a chunk-size line's extension after a chunked head, or
+                 a Content-Length body after its head, one byte every 0.9 s until just before
+                 T tenths of a second after the request was read, then silence
+  coincide       200 with a Content-Length, the body in pieces a quarter of a second apart
+                 (give or take 4 ms), so that each wait for the next piece ends when the
+                 client's deadline keeper looks in
   slow_redirects after 8 s, 307 to the other port, which does the same, hop after hop
   endless_head   200, then header lines without end, as fast as the client takes them
   endless_header_line  200, then one header line that never ends
@@ -63,6 +69,7 @@ import errno
 import itertools
 import json
 import os
+import random
 import socket
 import ssl
 import struct
@@ -201,15 +208,16 @@ def chunks(data, size=100):
 LAST_CHUNK = b"0\r\n\r\n"
 
 
-def stream(conn, parts, then=None, interval=0.0):
-    """Sends every part as fast as the client takes it (or one per `interval`), then holds the
-    connection (or ends it with `then`); gives up after HOLD_LIMIT."""
+def stream(conn, parts, then=None, interval=0.0, interval_of=None):
+    """Sends every part as fast as the client takes it (or one per `interval`, or per what
+    `interval_of` gives each time), then holds the connection (or ends it with `then`);
+    gives up after HOLD_LIMIT."""
     give_up = time.monotonic() + HOLD_LIMIT
     for part in parts:
         if time.monotonic() > give_up:
             return
         conn.sendall(part)
-        time.sleep(interval)
+        time.sleep(interval_of() if interval_of else interval)
     (then or hold)(conn)
 
 
@@ -222,6 +230,20 @@ def trickle(conn, data, interval=TRICKLE_INTERVAL, step=1, first=b""):
     """`first`, then `step` bytes of `data` at a time, one step per `interval`, for HOLD_LIMIT at most."""
     stream(conn, itertools.chain([first] if first else [], (data[i:i + step] for i in range(0, len(data), step))),
            interval=interval)
+
+
+def quiet_after(conn, first, data, quiet_at):
+    """`first` at once, then a byte of `data` every 0.9 s while the next is due before
+    `quiet_at` seconds, counted from now (the request was read), then silence."""
+    start = time.monotonic()
+    if first:
+        conn.sendall(first)
+    for i in range(len(data)):
+        if 0.9 * (i + 1) >= quiet_at:
+            break
+        time.sleep(max(0.0, start + 0.9 * (i + 1) - time.monotonic()))
+        conn.sendall(data[i:i + 1])
+    hold(conn)
 
 
 def cut(conn):
@@ -368,6 +390,19 @@ REPLIES = {
     "many_chunks": lambda peer, conn, path: stream(
         conn, [head("200 OK", chunked=True) + chunks(peer.status, 4096) + LAST_CHUNK], then=close_tls),
 }
+# What is trickled, and when it falls silent (tenths of a second after the request).
+QUIET_PARTS = {
+    "head": (b"", head("200 OK", len(FORGED)) + FORGED, (49, 99, 149, 173)),
+    "chunk": (head("200 OK", chunked=True), b"10;" + b"x" * 100, (99, 173)),
+    "body": (head("200 OK", len(FORGED)), FORGED, (99, 173)),
+}
+for _part, (_first, _data, _quiet_at) in QUIET_PARTS.items():
+    for _tenths in _quiet_at:
+        REPLIES["quiet_%s_%d" % (_part, _tenths)] = (
+            lambda peer, conn, path, first=_first, data=_data, at=_tenths / 10: quiet_after(conn, first, data, at))
+REPLIES["coincide"] = lambda peer, conn, path: stream(
+    conn, [head("200 OK", len(FORGED))] + [FORGED[i:i + 4] for i in range(0, len(FORGED), 4)],
+    interval_of=lambda: 0.25 + random.uniform(-0.004, 0.004))
 for _mode in ("redirect302", "redirect307", "redirect_http", "slow_redirects"):
     REPLIES[_mode] = lambda peer, conn, path, mode=_mode: redirect(peer, conn, path, mode)
 for _framing in CUT_FRAMINGS:

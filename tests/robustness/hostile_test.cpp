@@ -56,8 +56,9 @@ const std::string kForged =
                  std::string(64, '0'), R"(,"quiz":[]})");
 // What one call may make the process hold, above what it held before.
 constexpr std::size_t kMemoryBound = 16u << 20;
-// Added to every row's time bound: a loaded two-core machine.
-constexpr double kMargin = 10.0;
+// Added to every row's time bound: a loaded two-core machine; the exact rows, which run one
+// call at a time, get a margin that a deadline kept 2 s late would pass.
+constexpr double kMargin = 10.0, kExactMargin = 1.0;
 
 enum class Reaches { Nothing, Peer, PeerAndTarget };
 
@@ -67,8 +68,9 @@ enum class Reaches { Nothing, Peer, PeerAndTarget };
 // overlap. SideBySide: the calls then wait side by side. Measured: each call's peak memory is
 // checked; the next call of the row starts when it ended, or 1 s after its request went out
 // if it is still running then (only a slow row's calls overlap), the next row once they all
-// ended. Alone: the transport call, on its own.
-enum class Kind { Sequential, Measured, SideBySide, Alone };
+// ended. Alone: the transport call, on its own. Exact: the same, one row after another, each
+// held to its bound within kExactMargin.
+enum class Kind { Sequential, Measured, SideBySide, Alone, Exact };
 
 struct Row {
     std::string mode;
@@ -153,6 +155,8 @@ std::vector<Row> Expectations() {
             failing("slow_continue", Kind::SideBySide, {"SERVER_ERROR"}, Reaches::Peer, kWinHttp ? 0 : kNotBefore),
             failing("cut_stall_length", Kind::SideBySide, {"READ_ERROR"}, Reaches::Peer, kNotBefore),
             failing("cut_stall_chunked", Kind::SideBySide, {"READ_ERROR"}, Reaches::Peer, kNotBefore),
+            // Each wait for the next piece ends as the deadline keeper looks in: the body comes whole.
+            {"coincide", Kind::SideBySide, {kForged}, {"SIGNATURE_INVALID"}, {"success"}, Reaches::Peer},
             // Each hop 8 s late; redirects are never followed: the first hop's status ends the call.
             failing("slow_redirects", Kind::SideBySide, {"HTTP_307"}, Reaches::Peer),
             {"trickle_handshake", Kind::Alone, {"NETWORK_ERROR"}, error, none, Reaches::Nothing, handshakeBound},
@@ -161,6 +165,13 @@ std::vector<Row> Expectations() {
             failing("redirect307", Kind::Sequential, {"HTTP_307"}, Reaches::Peer),
             failing("redirect_http", Kind::Sequential, {"HTTP_302"}, Reaches::Peer),
         });
+    // A trickle that falls silent at any moment: the receive phase ends 20 s after the request.
+    for (const char* mode : {"quiet_head_49", "quiet_head_99", "quiet_head_149", "quiet_head_173"}) {
+        rows.push_back({mode, Kind::Exact, serverError, error, none, Reaches::Peer, kDeadline, kNotBefore});
+    }
+    for (const char* mode : {"quiet_chunk_99", "quiet_chunk_173", "quiet_body_99", "quiet_body_173"}) {
+        rows.push_back({mode, Kind::Exact, {"READ_ERROR"}, error, none, Reaches::Peer, kDeadline, kNotBefore});
+    }
     return rows;
 }
 
@@ -237,7 +248,7 @@ std::string NameOf(Target target) { return target ? test::Name(*target) : "trans
 // The calls a row makes: the transport, then every export or one signed export (a different
 // one for each row of the table) and the trading-day mark.
 std::vector<Target> CallsOf(const Row& row) {
-    if (row.kind == Kind::Alone) return {std::nullopt};
+    if (row.kind == Kind::Alone || row.kind == Kind::Exact) return {std::nullopt};
     std::vector<Target> calls{std::nullopt};
     if (row.kind == Kind::Sequential) {
         calls.insert(calls.end(), std::begin(test::kAllExports), std::end(test::kAllExports));
@@ -257,7 +268,8 @@ void ExpectEnded(const Row& row, Target target, const Ended& ended) {
                 (expected.count(kWholeLimit) == 1 && IsWholeLimit(ended.text)))
         << what << " gave " << Shown(ended.text);
     EXPECT_TRUE(ended.guardIntact) << what;
-    EXPECT_LE(ended.seconds, row.bound + kMargin) << what << " ran past its bound of " << row.bound << " s";
+    const double margin = row.kind == Kind::Exact ? kExactMargin : kMargin;
+    EXPECT_LE(ended.seconds, row.bound + margin) << what << " ran past its bound of " << row.bound << " s";
     EXPECT_GE(ended.seconds, row.atLeast) << what << " ended before its deadline";
 }
 
@@ -289,6 +301,17 @@ TEST(Hostile, TransportAndExports) {
     for (const Row* row : rows) {
         SetPeerMode(row->mode);
         for (Target target : CallsOf(*row)) ExpectEnded(*row, target, Call(target));
+        ExpectReached(*row);
+    }
+}
+
+// Peers that trickle, then fall silent: each call ends at its deadline, one row at a time.
+TEST(Hostile, ExactDeadlines) {
+    const auto rows = RunModes({Kind::Exact});
+    if (rows.empty()) GTEST_SKIP() << "no exact mode in this run";
+    for (const Row* row : rows) {
+        SetPeerMode(row->mode);
+        ExpectEnded(*row, std::nullopt, Call(std::nullopt));
         ExpectReached(*row);
     }
 }

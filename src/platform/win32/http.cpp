@@ -1,13 +1,38 @@
 // The HTTPS steps on WinHTTP, synchronous, nothing configured beyond TLS and the timeouts.
+// Redirects are not followed: each hop would restart the exchange, and no redirect can make
+// a reply genuine.
 //
-// WinHTTP's timeouts bound each socket operation, so a peer that trickles one byte at a time
-// restarts them for ever. Each blocking step therefore runs under a watchdog of its own: a
-// thread that lives only while the step runs and, once half the step's budget is gone,
-// lowers the request's timeouts to what is left, again at each halving, down to 1 ms once it
-// is spent, so that the step ends at the peer's next byte or its next wait at the latest. A
-// step that ends in time is never touched from the watchdog's thread. It never closes a
-// handle. Redirects are not followed: each hop would restart the exchange, and no redirect
-// can make a reply genuine.
+// WinHTTP's timeouts bound each socket wait, not a step: a peer that trickles one byte at a
+// time restarts them for ever, and nothing cancels a blocked synchronous call (closing the
+// handle from another thread does not end it). What WinHTTP does offer: the timeouts that
+// WinHttpSetTimeouts gives a live request apply to every socket wait that begins after it,
+// while a wait already begun keeps the timeout it began with. So each request has a deadline
+// keeper, made with it and closed with it:
+// - On the caller's thread, at the start of every blocking step, the request's timeouts are
+//   made no longer than the time the step has left (left as they are while they are within
+//   kSlackMs of it: most steps set nothing).
+// - A thread-pool timer, armed for kLookMs at the step's start and disarmed at its end, so
+//   that a step that ends in time (every step of an ordinary exchange) never wakes it and no
+//   thread is made for it. Only a step that outlasts kLookMs is looked at, every kLookMs
+//   from then on, and each look lowers the timeouts to what is left (1 ms once it is spent).
+//   A wait that begins between two looks therefore ends at most kLookMs + kSlackMs after
+//   the step's deadline: each phase ends within half a second of its time, however the peer
+//   trickles or falls silent. What stays unbounded is input that keeps flowing inside one
+//   socket wait's timeout (a head or a chunk extension that streams without end): WinHTTP
+//   reads it into the same call, and no timeout expires while bytes keep coming.
+// - During the send, WinHTTP tells on the caller's thread when the connection stands (the
+//   TLS handshake and the request then have the send timeout as a whole) and when the
+//   request went out (the reply, which some WinHTTP implementations begin to read inside the
+//   send, then has the receive timeout as a whole); the timeouts are set there at once.
+// - No look runs once the step has returned: the step's end disarms the timer under the
+//   keeper's lock and waits for a look in progress.
+// What this cannot exclude: a look is a WinHttpSetTimeouts from another thread while the
+// caller's thread is inside WinHTTP, and WinHTTP gives no way to order the two. Where the
+// step releases its connection at that very moment (the body's last read, or a failure),
+// an implementation that reads the request's connection without a lock (Wine's does) may
+// set the timeout on a socket being closed. Looks come only on steps that already took
+// kLookMs, at most four a second, so the two can meet only on a slow step's last moment;
+// the hostile tests make them coincide many times.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -25,7 +50,7 @@ namespace halvane::platform {
 namespace {
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
-// The seam's handle types are WinHTTP's own handles under another name.
+// A session and a connection are WinHTTP's own handles under another name.
 template <typename Handle>
 HINTERNET Native(Handle* handle) {
     return reinterpret_cast<HINTERNET>(handle);
@@ -35,98 +60,133 @@ Handle* Seam(HINTERNET handle) {
     return reinterpret_cast<Handle*>(handle);
 }
 
-void CloseWinHandle(HANDLE handle) { CloseHandle(handle); }
-using UniqueWinHandle = UniqueHandle<HANDLE, CloseWinHandle>;
-
-class StepWatchdog {
+// Keeps one request's timeouts no longer than what its current step has left (see above).
+class DeadlineKeeper {
 public:
-    StepWatchdog(HINTERNET request, const StepLimits& limits)
-        : request_(request), limits_(limits), budgetEnd_(MonotonicMs() + limits.budgetMs), deadline_(budgetEnd_) {
-        Apply(limits_.budgetMs);
-        stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        moved_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        // Without a thread the step still runs under timeouts no longer than its budget.
-        if (stop_ && moved_) {
-            thread_.reset(CreateThread(nullptr, 64 * 1024, Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-        }
+    DeadlineKeeper() = default;
+    DeadlineKeeper(const DeadlineKeeper&) = delete;
+    DeadlineKeeper& operator=(const DeadlineKeeper&) = delete;
+    ~DeadlineKeeper() {
+        if (timer_ == nullptr) return;
+        Disarm();
+        CloseThreadpoolTimer(timer_);
     }
-    ~StepWatchdog() {
-        if (thread_) {
-            SetEvent(stop_.get());
-            WaitForSingleObject(thread_.get(), INFINITE);
-        }
-    }
-    StepWatchdog(const StepWatchdog&) = delete;
-    StepWatchdog& operator=(const StepWatchdog&) = delete;
 
-    // The connection stands: the TLS handshake and the request have the send timeout from
-    // now on, as a whole.
-    void Connected() { MoveDeadline(MonotonicMs() + limits_.sendMs); }
-    // The request went out inside the step: the send phase is over, and the reply that the
-    // step may go on to read has the receive timeout from now on, as a whole.
+    bool Open(HINTERNET request) {
+        request_ = request;
+        timer_ = CreateThreadpoolTimer(Look, this, nullptr);
+        return timer_ != nullptr;
+    }
+
+    // A blocking step starts under `limits`, on the caller's thread.
+    void Begin(const StepLimits& limits) {
+        limits_ = limits;
+        budgetEnd_ = MonotonicMs() + limits.budgetMs;
+        deadline_.store(budgetEnd_);
+        sentAt_ = 0;
+        AcquireSRWLockExclusive(&lock_);
+        Apply(limits.budgetMs, false);
+        stepRunning_ = true;
+        Arm(kLookMs);
+        ReleaseSRWLockExclusive(&lock_);
+    }
+    // The step returned: no look runs from here on.
+    void End() { Disarm(); }
+
+    // The connection stands: the TLS handshake and the request have the send timeout.
+    void Connected() { MoveDeadline(MonotonicMs() + limits_.sendMs, true); }
+    // The request went out: the reply has the receive timeout from now on.
     void RequestSent() {
         sentAt_ = MonotonicMs();
-        MoveDeadline(sentAt_ + limits_.receiveMs);
+        MoveDeadline(sentAt_ + limits_.receiveMs, false);
     }
     // When the request went out, if that happened inside the step (0: not seen).
     int64_t SentAt() const { return sentAt_; }
 
 private:
-    void MoveDeadline(int64_t deadline) {
-        deadline_.store(deadline < budgetEnd_ ? deadline : budgetEnd_);
-        SetEvent(moved_.get());
+    static constexpr int64_t kLookMs = 250, kSlackMs = 100;
+
+    void Disarm() {
+        AcquireSRWLockExclusive(&lock_);
+        stepRunning_ = false;
+        SetThreadpoolTimer(timer_, nullptr, 0, 0);
+        ReleaseSRWLockExclusive(&lock_);
+        WaitForThreadpoolTimerCallbacks(timer_, TRUE);
     }
-    // A step that ends in time is never touched from here: the first look comes when half its
-    // time is gone, the next when half the rest is, and so on; each lowers the request's
-    // timeouts to what is left, so a wait that starts later cannot outlast the deadline.
-    static DWORD WINAPI Run(void* self) {
-        auto* watchdog = static_cast<StepWatchdog*>(self);
-        const HANDLE events[] = {watchdog->stop_.get(), watchdog->moved_.get()};
-        for (;;) {
-            const int64_t left = watchdog->deadline_.load() - MonotonicMs();
-            const int64_t wait = left > 2 * kLastLookMs ? left / 2 : left > 0 ? left : 0;
-            const DWORD woke = WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(wait));
-            if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) return 0;
-            if (woke == WAIT_OBJECT_0 + 1) continue;  // the deadline moved: look again
-            const int64_t now = watchdog->deadline_.load() - MonotonicMs();
-            watchdog->Apply(now > 0 ? now : 0);
-            if (now <= 0) {
-                // Spent: the timeouts stay at their least until the step ends.
-                WaitForSingleObject(watchdog->stop_.get(), INFINITE);
-                return 0;
-            }
+    void Arm(int64_t ms) {
+        ULARGE_INTEGER due;
+        due.QuadPart = static_cast<ULONGLONG>(-ms * 10000);  // relative, in 100 ns
+        FILETIME when{due.LowPart, due.HighPart};
+        SetThreadpoolTimer(timer_, &when, 0, 0);
+    }
+    // Told on the caller's thread, inside the send. The send phase stays within the step's
+    // budget; the receive phase has its own time, as the steps after the send do.
+    void MoveDeadline(int64_t deadline, bool withinBudget) {
+        if (withinBudget && deadline > budgetEnd_) deadline = budgetEnd_;
+        deadline_.store(deadline);
+        AcquireSRWLockExclusive(&lock_);
+        Apply(deadline - MonotonicMs(), false);
+        ReleaseSRWLockExclusive(&lock_);
+    }
+    static void CALLBACK Look(PTP_CALLBACK_INSTANCE, void* self, PTP_TIMER) {
+        auto* keeper = static_cast<DeadlineKeeper*>(self);
+        AcquireSRWLockExclusive(&keeper->lock_);
+        if (keeper->stepRunning_) {
+            const int64_t left = keeper->deadline_.load() - MonotonicMs();
+            keeper->Apply(left, true);
+            // Spent: the timeouts stay at their least until the step ends.
+            if (left > 0) keeper->Arm(left < kLookMs ? left : kLookMs);
         }
+        ReleaseSRWLockExclusive(&keeper->lock_);
     }
-    // Each timeout the smaller of its own and what is left, and never 0 ("no timeout").
-    void Apply(int64_t leftMs) {
+    // Each timeout the smaller of its own and what is left, never 0 ("no timeout"); set
+    // unless the request's are already no longer and at most kSlackMs shorter (`always`: set).
+    void Apply(int64_t leftMs, bool always) {
         auto bound = [leftMs](int timeoutMs) {
             return static_cast<int>(leftMs < timeoutMs ? (leftMs > 0 ? leftMs : 1) : timeoutMs);
         };
-        WinHttpSetTimeouts(request_, bound(limits_.resolveMs), bound(limits_.connectMs), bound(limits_.sendMs),
-                           bound(limits_.receiveMs));
+        const int wanted[] = {bound(limits_.resolveMs), bound(limits_.connectMs), bound(limits_.sendMs),
+                              bound(limits_.receiveMs)};
+        bool current = !always;
+        for (int i = 0; i < 4; ++i)
+            current = current && applied_[i] >= wanted[i] && applied_[i] - wanted[i] <= kSlackMs;
+        if (current) return;
+        // Failed, the request keeps its timeouts, each still no longer than the phase's own.
+        if (WinHttpSetTimeouts(request_, wanted[0], wanted[1], wanted[2], wanted[3])) {
+            for (int i = 0; i < 4; ++i) applied_[i] = wanted[i];
+        }
     }
 
-    static constexpr int64_t kLastLookMs = 250;
-    HINTERNET request_;
+    HINTERNET request_ = nullptr;
+    PTP_TIMER timer_ = nullptr;
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    bool stepRunning_ = false;           // under lock_
+    int applied_[4] = {-1, -1, -1, -1};  // the request's timeouts, under lock_ (-1: not known)
     StepLimits limits_;
-    int64_t budgetEnd_;
-    int64_t sentAt_ = 0;  // set on the calling thread only
-    std::atomic<int64_t> deadline_;
-    UniqueWinHandle stop_;
-    UniqueWinHandle moved_;
-    UniqueWinHandle thread_;
+    int64_t budgetEnd_ = 0;
+    int64_t sentAt_ = 0;  // set on the caller's thread only
+    std::atomic<int64_t> deadline_{0};
 };
 
-// Runs one blocking WinHTTP call under a watchdog, and keeps the call's last error.
+}  // namespace
+
+// The request as the core holds it: WinHTTP's request and its deadline keeper.
+struct HttpRequest {
+    HINTERNET handle = nullptr;
+    DeadlineKeeper keeper;
+};
+
+namespace {
+
+HINTERNET Native(HttpRequest* request) { return request->handle; }
+
+// Runs one blocking WinHTTP call under the request's keeper, and keeps the call's last error.
 template <typename Call>
-bool Guarded(HINTERNET request, const StepLimits& limits, Call call) {
-    BOOL ok = FALSE;
-    DWORD error = 0;
-    {
-        StepWatchdog watchdog(request, limits);
-        ok = call(watchdog);
-        error = GetLastError();
-    }
+bool Guarded(HttpRequest* request, const StepLimits& limits, Call call) {
+    request->keeper.Begin(limits);
+    const BOOL ok = call();
+    const DWORD error = GetLastError();
+    request->keeper.End();
     SetLastError(error);
     return ok != FALSE;
 }
@@ -140,9 +200,9 @@ bool SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
 constexpr DWORD kToldSteps = WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER | WINHTTP_CALLBACK_STATUS_REQUEST_SENT;
 void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
     if (context == 0) return;
-    auto* watchdog = reinterpret_cast<StepWatchdog*>(context);
-    if (status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER) watchdog->Connected();
-    if (status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT) watchdog->RequestSent();
+    auto* keeper = reinterpret_cast<DeadlineKeeper*>(context);
+    if (status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER) keeper->Connected();
+    if (status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT) keeper->RequestSent();
 }
 }  // namespace
 
@@ -193,39 +253,37 @@ HttpConnection* Connect(HttpSession* seamSession, const char16_t* host, uint16_t
 
 HttpRequest* OpenRequest(HttpConnection* seamConnection, const char16_t* verb, const char16_t* path) {
     HINTERNET connection = Native(seamConnection);
-    return Seam<HttpRequest>(WinHttpOpenRequest(connection, Wide(verb), Wide(path), nullptr, WINHTTP_NO_REFERER,
-                                                WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+    auto* request = new HttpRequest;  // std::bad_alloc: memory ran out, as for the reply
+    request->handle = WinHttpOpenRequest(connection, Wide(verb), Wide(path), nullptr, WINHTTP_NO_REFERER,
+                                         WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+    // The keeper is told when the connection stands and when the request went out; a request
+    // whose time cannot be kept is not used.
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request->keeper);
+    if (request->handle != nullptr && request->keeper.Open(request->handle) &&
+        WinHttpSetOption(request->handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
+        WinHttpSetStatusCallback(request->handle, OnRequestStatus, kToldSteps, 0) != WINHTTP_INVALID_STATUS_CALLBACK) {
+        return request;
+    }
+    const DWORD error = GetLastError();
+    CloseRequest(request);
+    SetLastError(error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }
 
-bool SendRequest(HttpRequest* seamRequest, const char16_t* headers, const void* body, uint32_t bodySize,
+bool SendRequest(HttpRequest* request, const char16_t* headers, const void* body, uint32_t bodySize,
                  const StepLimits& limits, int64_t* receivingSinceMs) {
-    HINTERNET request = Native(seamRequest);
-    return Guarded(request, limits, [&](StepWatchdog& watchdog) {
-        // The send phase starts once the connection stands. Some WinHTTP implementations
-        // read the response head inside the send too: from the moment the request is out,
-        // that read has the receive timeout as a whole.
-        DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&watchdog);
-        const bool told =
-            WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
-            WinHttpSetStatusCallback(request, OnRequestStatus, kToldSteps, 0) != WINHTTP_INVALID_STATUS_CALLBACK;
-        const BOOL sent = WinHttpSendRequest(request, Wide(headers), static_cast<DWORD>(-1), const_cast<void*>(body),
-                                             bodySize, bodySize, 0);
-        const DWORD error = GetLastError();
-        if (told) {
-            WinHttpSetStatusCallback(request, nullptr, 0, 0);
-            context = 0;
-            WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
-        }
-        // Where the reply's head was read inside the send, its time counts against the receive.
-        *receivingSinceMs = watchdog.SentAt() != 0 ? watchdog.SentAt() : MonotonicMs();
-        SetLastError(error);
-        return sent;
+    const bool sent = Guarded(request, limits, [&] {
+        return WinHttpSendRequest(Native(request), Wide(headers), static_cast<DWORD>(-1), const_cast<void*>(body),
+                                  bodySize, bodySize, 0);
     });
+    // Where the reply's head was read inside the send, its time counts against the receive.
+    const int64_t sentAt = request->keeper.SentAt();
+    *receivingSinceMs = sentAt != 0 ? sentAt : MonotonicMs();
+    return sent;
 }
 
-bool ReceiveResponse(HttpRequest* seamRequest, const StepLimits& limits) {
-    HINTERNET request = Native(seamRequest);
-    return Guarded(request, limits, [&](StepWatchdog&) { return WinHttpReceiveResponse(request, nullptr); });
+bool ReceiveResponse(HttpRequest* request, const StepLimits& limits) {
+    return Guarded(request, limits, [&] { return WinHttpReceiveResponse(Native(request), nullptr); });
 }
 
 bool QueryStatusCode(HttpRequest* seamRequest, uint32_t* statusCode) {
@@ -260,10 +318,9 @@ bool QueryContentLength(HttpRequest* seamRequest, uint64_t* length) {
     return true;
 }
 
-bool QueryDataAvailable(HttpRequest* seamRequest, uint32_t* available, const StepLimits& limits) {
-    HINTERNET request = Native(seamRequest);
+bool QueryDataAvailable(HttpRequest* request, uint32_t* available, const StepLimits& limits) {
     DWORD count = 0;
-    const bool ok = Guarded(request, limits, [&](StepWatchdog&) { return WinHttpQueryDataAvailable(request, &count); });
+    const bool ok = Guarded(request, limits, [&] { return WinHttpQueryDataAvailable(Native(request), &count); });
     *available = count;
     return ok;
 }
@@ -277,7 +334,11 @@ bool ReadData(HttpRequest* seamRequest, void* buffer, uint32_t toRead, uint32_t*
     return ok != FALSE;
 }
 
-void CloseRequest(HttpRequest* request) { WinHttpCloseHandle(Native(request)); }
+// The handle first: WinHTTP calls no status callback once it is closed; then the keeper.
+void CloseRequest(HttpRequest* request) {
+    if (request->handle != nullptr) WinHttpCloseHandle(request->handle);
+    delete request;
+}
 void CloseConnection(HttpConnection* connection) { WinHttpCloseHandle(Native(connection)); }
 void CloseSession(HttpSession* session) { WinHttpCloseHandle(Native(session)); }
 

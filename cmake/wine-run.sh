@@ -47,5 +47,16 @@ mkdir -p "$WINEPREFIX"
     /usr/lib/wine/wineserver -w 2>/dev/null || wineserver -w 2>/dev/null || true
     touch "$WINEPREFIX/.halvane-ready"
   fi
+  # No debugger starts on a crash: the crashing process ends at once with an error, where the
+  # debugger (winedbg --auto) could stay behind holding the run's output open.
+  # Both registry views: 32-bit programs read their own.
+  if [ ! -f "$WINEPREFIX/.halvane-no-debugger" ]; then
+    set=1
+    for view in 64 32; do
+      WINEDEBUG=-all "$wine64" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /t REG_SZ /d '' /f /reg:$view >/dev/null 2>&1 || set=0
+    done
+    [ $set = 0 ] || touch "$WINEPREFIX/.halvane-no-debugger"
+  fi
 ) 9>"$WINEPREFIX.lock"
 exec "$wine" "$@"

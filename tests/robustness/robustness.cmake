@@ -54,7 +54,7 @@ halvane_hostile(robustness_hostile_exact "Hostile.ExactDeadlines" quiet_head_49 
                 quiet_head_173 quiet_chunk_99 quiet_chunk_173 quiet_body_99 quiet_body_173)
 set_tests_properties(robustness_hostile_exact PROPERTIES LABELS "robustness;slow")
 # A handshake trickled through a relay, on its own: no other handshake may overlap it under Wine.
-halvane_hostile(robustness_hostile_handshake "Hostile.BoundedInTimeAndMemory" trickle_handshake)
+halvane_hostile(robustness_hostile_handshake "Hostile.ExactDeadlines" trickle_handshake)
 set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PROPERTIES LABELS "robustness;slow")
 
 # ---- Many threads through the built module, then resource growth ----

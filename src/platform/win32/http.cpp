@@ -20,10 +20,12 @@
 //   trickles or falls silent. What stays unbounded is input that keeps flowing inside one
 //   socket wait's timeout (a head or a chunk extension that streams without end): WinHTTP
 //   reads it into the same call, and no timeout expires while bytes keep coming.
-// - During the send, WinHTTP tells on the caller's thread when the connection stands (the
-//   TLS handshake and the request then have the send timeout as a whole) and when the
-//   request went out (the reply, which some WinHTTP implementations begin to read inside the
-//   send, then has the receive timeout as a whole); the timeouts are set there at once.
+// - During the send, WinHTTP tells on the caller's thread when the connection is being made
+//   (it then has the connect timeout as a whole, the TLS handshake included where WinHTTP
+//   tells the connection stands only after it, as Wine does), when it stands (the request
+//   then has the send timeout) and when the request went out (the reply, which some WinHTTP
+//   implementations begin to read inside the send, then has the receive timeout as a
+//   whole); the timeouts are set there at once.
 // - No look runs once the step has returned: the step's end disarms the timer under the
 //   keeper's lock and waits for a look in progress.
 // What this cannot exclude: a look is a WinHttpSetTimeouts from another thread while the
@@ -93,7 +95,11 @@ public:
     // The step returned: no look runs from here on.
     void End() { Disarm(); }
 
-    // The connection stands: the TLS handshake and the request have the send timeout.
+    // The connection is being made: it has the connect timeout, the TLS handshake included
+    // where WinHTTP tells the connection stands only once the handshake is done (Wine does).
+    void Connecting() { MoveDeadline(MonotonicMs() + limits_.connectMs, true); }
+    // The connection stands: what is left of the handshake and the request have the send
+    // timeout.
     void Connected() { MoveDeadline(MonotonicMs() + limits_.sendMs, true); }
     // The request went out: the reply has the receive timeout from now on.
     void RequestSent() {
@@ -195,12 +201,14 @@ bool SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
     return WinHttpSetOption(handle, option, &value, sizeof value) != FALSE;
 }
 
-// Told by WinHTTP, on the calling thread, when the connection stands and when the request
-// has gone out.
-constexpr DWORD kToldSteps = WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER | WINHTTP_CALLBACK_STATUS_REQUEST_SENT;
+// Told by WinHTTP, on the calling thread, when the connection is being made, when it stands
+// and when the request has gone out.
+constexpr DWORD kToldSteps = WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER |
+                             WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER | WINHTTP_CALLBACK_STATUS_REQUEST_SENT;
 void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
     if (context == 0) return;
     auto* keeper = reinterpret_cast<DeadlineKeeper*>(context);
+    if (status == WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER) keeper->Connecting();
     if (status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER) keeper->Connected();
     if (status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT) keeper->RequestSent();
 }

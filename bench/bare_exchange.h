@@ -15,8 +15,8 @@ struct Target {
     std::string certsDir;  // the test certificates (libcurl reads ca.pem; WinHTTP trusts the user's store)
 };
 
-// Label of the bare rows in the tables.
-extern const char kName[];
+// Label of the bare rows in the tables, the ratio's name and its target.
+extern const char kName[], kRatio[], kTarget[];
 
 // Once per process, before any exchange; false when the stack cannot be set up.
 bool Setup(const Target& target);

@@ -7,7 +7,7 @@
 
 namespace bare {
 
-const char kName[] = "bare libcurl POST";
+const char kName[] = "bare libcurl POST", kRatio[] = "module/bare", kTarget[] = "1.02";
 
 namespace {
 

@@ -194,8 +194,9 @@ int main(int argc, char** argv) {
                 moduleCalls.failures);
     std::printf("%-28s %9.3f %9.3f %9.3f %9.3f %9d\n", bare::kName, bareCalls.Mean(), bareCalls.Percentile(0.5),
                 bareCalls.Percentile(0.9), bareCalls.Percentile(0.99), bareCalls.failures);
-    std::printf("ratio module/bare: mean %.3f, median %.3f (target <= 1.02)\n", moduleCalls.Mean() / bareCalls.Mean(),
-                moduleCalls.Percentile(0.5) / bareCalls.Percentile(0.5));
+    std::printf("ratio %s: mean %.3f, median %.3f (target <= %s)\n", bare::kRatio,
+                moduleCalls.Mean() / bareCalls.Mean(), moduleCalls.Percentile(0.5) / bareCalls.Percentile(0.5),
+                bare::kTarget);
     // This side's CPU per call: what the module adds to the exchange, little moved by other
     // load on the machine (the service's share is in its own process).
     const double moduleCpuMs = 1000 * moduleCalls.cpuSeconds / calls, bareCpuMs = 1000 * bareCalls.cpuSeconds / calls;

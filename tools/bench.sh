@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the bench preset (Release) and runs the micro benchmarks, then the end-to-end
 # program against the reference service on the preset's compiled-in port (18447); then
-# builds the bench-windows preset (MinGW-w64) and runs its end-to-end program under Wine
-# on port 18448.
+# builds the bench-windows (x86-64) and bench-windows-x86 (32-bit) presets (MinGW-w64) and
+# runs their end-to-end programs under Wine on ports 18448 and 18450.
 #
 #   tools/bench.sh
 #   BENCH_FILTER=REGEX   only these micro benchmarks (Google Benchmark filter)
@@ -11,29 +11,12 @@
 #   BENCH_THREADS=LIST   thread counts for the throughput runs (default 1,4,16)
 #   BENCH_SKIP_E2E=1     micro benchmarks only
 #   BENCH_SKIP_WINDOWS=1 native build only
+#   BENCH_SKIP_NATIVE=1  Windows builds only
 #
-# Results also go to build/bench/results/ (micro.json, exports_silent_trace.json, e2e.txt)
-# and build/bench-windows/results/e2e.txt.
+# Results also go to build/bench/results/ (micro.json, exports_silent_trace.json, e2e.txt),
+# and build/bench-windows{,-x86}/results/ (e2e.txt, keeper_steps.txt).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-port=18447
-build=build/bench
-
-echo "=== bench: configure and build"
-cmake --preset bench >/dev/null
-cmake --build --preset bench -j2
-mkdir -p "$build/results"
-
-echo "=== bench: micro benchmarks"
-"$build/halvane_bench" --benchmark_filter="${BENCH_FILTER:-.}" \
-  --benchmark_out="$build/results/micro.json" --benchmark_out_format=json
-
-echo "=== bench: the exports again, trace lines dropped (the CPU path without the log channel)"
-"$build/halvane_bench_silent_trace" --benchmark_filter="${BENCH_FILTER:-.}" \
-  --benchmark_out="$build/results/exports_silent_trace.json" --benchmark_out_format=json
-
-if [ "${BENCH_SKIP_E2E:-0}" = 1 ]; then exit 0; fi
 
 e2e_args=(--calls "${BENCH_CALLS:-1000}" --seconds "${BENCH_SECONDS:-5}" --threads "${BENCH_THREADS:-1,4,16}")
 
@@ -45,34 +28,68 @@ port_free() {
   fi
 }
 
-port_free "$port"
-echo "=== bench: end to end against the reference service on port $port"
-python3 tests/e2e/with_service.py --certs "$PWD/$build/certs" --port "$port" \
-  --script bench/data/e2e_cases.json --service-arg=--quiet -- \
-  "$build/e2e_bench" "${e2e_args[@]}" | tee "$build/results/e2e.txt"
+if [ "${BENCH_SKIP_NATIVE:-0}" != 1 ]; then
+  port=18447
+  build=build/bench
+
+  echo "=== bench: configure and build"
+  cmake --preset bench >/dev/null
+  cmake --build --preset bench -j2
+  mkdir -p "$build/results"
+
+  echo "=== bench: micro benchmarks"
+  "$build/halvane_bench" --benchmark_filter="${BENCH_FILTER:-.}" \
+    --benchmark_out="$build/results/micro.json" --benchmark_out_format=json
+
+  echo "=== bench: the exports again, trace lines dropped (the CPU path without the log channel)"
+  "$build/halvane_bench_silent_trace" --benchmark_filter="${BENCH_FILTER:-.}" \
+    --benchmark_out="$build/results/exports_silent_trace.json" --benchmark_out_format=json
+
+  if [ "${BENCH_SKIP_E2E:-0}" = 1 ]; then exit 0; fi
+
+  port_free "$port"
+  echo "=== bench: end to end against the reference service on port $port"
+  python3 tests/e2e/with_service.py --certs "$PWD/$build/certs" --port "$port" \
+    --script bench/data/e2e_cases.json --service-arg=--quiet -- \
+    "$build/e2e_bench" "${e2e_args[@]}" | tee "$build/results/e2e.txt"
+fi
 
 if [ "${BENCH_SKIP_WINDOWS:-0}" = 1 ]; then exit 0; fi
 
-# The Windows build: the same program on WinHTTP, run under Wine in the build tree's own
-# prefix, whose user Root store gets the test CA (certificate checks stay on).
-win_port=18448
-win_build=build/bench-windows
-wineprefix=$PWD/$win_build/wineprefix
+# The Windows builds: the same program on WinHTTP, run under Wine (cmake/wine-run.sh picks
+# the 32-bit loader for a 32-bit program) in each build tree's own prefix, whose user Root
+# store gets the test CA (certificate checks stay on).
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
+prefixes=()
+trap 'for p in "${prefixes[@]}"; do WINEPREFIX="$p" "$wineserver" -k 2>/dev/null || true; done' EXIT
 
-echo "=== bench: configure and build the Windows build (MinGW-w64)"
-cmake --preset bench-windows >/dev/null
-cmake --build --preset bench-windows -j2
-mkdir -p "$win_build/results"
-bash service/make_test_certs.sh "$PWD/$win_build/certs" >/dev/null
+# bench_windows PRESET PORT
+bench_windows() {
+  local preset=$1 win_port=$2
+  local win_build=build/$preset
+  local wineprefix=$PWD/$win_build/wineprefix
 
-port_free "$win_port"
-trap 'WINEPREFIX="$wineprefix" "$wineserver" -k 2>/dev/null || true' EXIT
-echo "=== bench: trust the test CA in $wineprefix"
-HALVANE_WINEPREFIX="$wineprefix" cmake/wine-run.sh "$win_build/install_test_ca.exe" "$PWD/$win_build/certs/ca.der"
+  echo "=== bench: configure and build $preset (MinGW-w64)"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j2
+  mkdir -p "$win_build/results"
+  bash service/make_test_certs.sh "$PWD/$win_build/certs" >/dev/null
 
-echo "=== bench: Windows build under Wine, end to end against the reference service on port $win_port"
-HALVANE_WINEPREFIX="$wineprefix" python3 tests/e2e/with_service.py --certs "$PWD/$win_build/certs" \
-  --port "$win_port" --script bench/data/e2e_cases.json --service-arg=--quiet -- \
-  cmake/wine-run.sh "$win_build/e2e_bench.exe" "${e2e_args[@]}" | tee "$win_build/results/e2e.txt"
+  port_free "$win_port"
+  prefixes+=("$wineprefix")
+  echo "=== bench: trust the test CA in $wineprefix"
+  HALVANE_WINEPREFIX="$wineprefix" cmake/wine-run.sh "$win_build/install_test_ca.exe" "$PWD/$win_build/certs/ca.der"
+
+  echo "=== bench: $preset under Wine, end to end against the reference service on port $win_port"
+  HALVANE_WINEPREFIX="$wineprefix" python3 tests/e2e/with_service.py --certs "$PWD/$win_build/certs" \
+    --port "$win_port" --script bench/data/e2e_cases.json --service-arg=--quiet -- \
+    cmake/wine-run.sh "$win_build/e2e_bench.exe" "${e2e_args[@]}" | tee "$win_build/results/e2e.txt"
+  echo "=== bench: $preset under Wine, the deadline keeper's calls timed alone"
+  HALVANE_WINEPREFIX="$wineprefix" cmake/wine-run.sh "$win_build/keeper_step_bench.exe" |
+    tee "$win_build/results/keeper_steps.txt"
+  WINEPREFIX="$wineprefix" "$wineserver" -k 2>/dev/null || true
+}
+
+bench_windows bench-windows 18448
+bench_windows bench-windows-x86 18450

@@ -14,7 +14,7 @@
 #   BENCH_SKIP_NATIVE=1  Windows builds only
 #
 # Results also go to build/bench/results/ (micro.json, exports_silent_trace.json, e2e.txt),
-# and build/bench-windows{,-x86}/results/ (e2e.txt, keeper_steps.txt).
+# and build/bench-windows{,-x86}/results/e2e.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -85,9 +85,6 @@ bench_windows() {
   HALVANE_WINEPREFIX="$wineprefix" python3 tests/e2e/with_service.py --certs "$PWD/$win_build/certs" \
     --port "$win_port" --script bench/data/e2e_cases.json --service-arg=--quiet -- \
     cmake/wine-run.sh "$win_build/e2e_bench.exe" "${e2e_args[@]}" | tee "$win_build/results/e2e.txt"
-  echo "=== bench: $preset under Wine, the deadline keeper's calls timed alone"
-  HALVANE_WINEPREFIX="$wineprefix" cmake/wine-run.sh "$win_build/keeper_step_bench.exe" |
-    tee "$win_build/results/keeper_steps.txt"
   WINEPREFIX="$wineprefix" "$wineserver" -k 2>/dev/null || true
 }
 

@@ -173,11 +173,10 @@ std::vector<Row> Expectations() {
             failing("redirect_http", Kind::Sequential, {"HTTP_302"}, Reaches::Peer),
         });
     // A trickle that falls silent at any moment: the receive phase ends 20 s after the request.
-    for (const char* mode : {"quiet_head_49", "quiet_head_99", "quiet_head_149", "quiet_head_173"}) {
-        rows.push_back({mode, Kind::Exact, serverError, error, none, Reaches::Peer, kDeadline, kNotBefore});
-    }
-    for (const char* mode : {"quiet_chunk_99", "quiet_chunk_173", "quiet_body_99", "quiet_body_173"}) {
-        rows.push_back({mode, Kind::Exact, {"READ_ERROR"}, error, none, Reaches::Peer, kDeadline, kNotBefore});
+    for (const char* mode : {"quiet_head_49", "quiet_head_99", "quiet_head_149", "quiet_head_173", "quiet_chunk_99",
+                             "quiet_chunk_173", "quiet_body_99", "quiet_body_173"}) {
+        const Results tokens = std::string(mode).starts_with("quiet_head") ? serverError : Results{"READ_ERROR"};
+        rows.push_back({mode, Kind::Exact, tokens, error, none, Reaches::Peer, kDeadline, kNotBefore});
     }
     return rows;
 }
@@ -301,24 +300,13 @@ void ExpectReached(const Row& row) {
         << row.mode << ": " << elsewhere << " requests reached another host";
 }
 
-// Quick misbehaviours: the transport, then every export.
+// Quick misbehaviours: the transport, then every export; and the exact rows' transport call.
 TEST(Hostile, TransportAndExports) {
-    const auto rows = RunModes({Kind::Sequential});
-    if (rows.empty()) GTEST_SKIP() << "no quick mode in this run";
+    const auto rows = RunModes({Kind::Sequential, Kind::Exact});
+    if (rows.empty()) GTEST_SKIP() << "no quick or exact mode in this run";
     for (const Row* row : rows) {
         SetPeerMode(row->mode);
         for (Target target : CallsOf(*row)) ExpectEnded(*row, target, Call(target));
-        ExpectReached(*row);
-    }
-}
-
-// Peers that trickle, then fall silent: each call ends at its deadline, one row at a time.
-TEST(Hostile, ExactDeadlines) {
-    const auto rows = RunModes({Kind::Exact});
-    if (rows.empty()) GTEST_SKIP() << "no exact mode in this run";
-    for (const Row* row : rows) {
-        SetPeerMode(row->mode);
-        ExpectEnded(*row, std::nullopt, Call(std::nullopt));
         ExpectReached(*row);
     }
 }

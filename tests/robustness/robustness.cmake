@@ -50,11 +50,11 @@ halvane_hostile(robustness_hostile_bounded "Hostile.BoundedInTimeAndMemory"
                 endless_chunk_extension gzip_bomb
                 many_chunks silent trickle_head trickle_body slow_continue cut_stall_length cut_stall_chunked coincide slow_redirects)
 # Trickles that fall silent at moments chosen against the deadline keeper's, one at a time.
-halvane_hostile(robustness_hostile_exact "Hostile.ExactDeadlines" quiet_head_49 quiet_head_99 quiet_head_149
+halvane_hostile(robustness_hostile_exact "Hostile.TransportAndExports" quiet_head_49 quiet_head_99 quiet_head_149
                 quiet_head_173 quiet_chunk_99 quiet_chunk_173 quiet_body_99 quiet_body_173)
 set_tests_properties(robustness_hostile_exact PROPERTIES LABELS "robustness;slow")
 # A handshake trickled through a relay, on its own: no other handshake may overlap it under Wine.
-halvane_hostile(robustness_hostile_handshake "Hostile.ExactDeadlines" trickle_handshake)
+halvane_hostile(robustness_hostile_handshake "Hostile.TransportAndExports" trickle_handshake)
 set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PROPERTIES LABELS "robustness;slow")
 
 # ---- Many threads through the built module, then resource growth ----

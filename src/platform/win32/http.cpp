@@ -333,7 +333,7 @@ bool QueryDataAvailable(HttpRequest* request, uint32_t* available, const StepLim
     return ok;
 }
 
-// Reads what the availability query reported, which is already there: no watchdog needed.
+// Reads what the availability query reported, which is already there: no keeper needed.
 bool ReadData(HttpRequest* seamRequest, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits&) {
     HINTERNET request = Native(seamRequest);
     DWORD count = 0;

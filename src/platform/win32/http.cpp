@@ -126,11 +126,13 @@ private:
         SetThreadpoolTimer(timer_, &when, 0, 0);
     }
     // Told on the caller's thread, inside the send. The send phase stays within the step's
-    // budget; the receive phase has its own time, as the steps after the send do.
+    // budget; the receive phase has its own time, as the steps after the send do. A look in
+    // progress holds the lock and applies the new deadline itself: never waited for here,
+    // since WinHTTP may hold its own lock on the request while it tells us.
     void MoveDeadline(int64_t deadline, bool withinBudget) {
         if (withinBudget && deadline > budgetEnd_) deadline = budgetEnd_;
         deadline_.store(deadline);
-        AcquireSRWLockExclusive(&lock_);
+        if (!TryAcquireSRWLockExclusive(&lock_)) return;
         Apply(deadline - MonotonicMs(), false);
         ReleaseSRWLockExclusive(&lock_);
     }
@@ -138,8 +140,12 @@ private:
         auto* keeper = static_cast<DeadlineKeeper*>(self);
         AcquireSRWLockExclusive(&keeper->lock_);
         if (keeper->stepRunning_) {
-            const int64_t left = keeper->deadline_.load() - MonotonicMs();
-            keeper->Apply(left, true);
+            int64_t deadline, left;
+            do {  // again if the deadline moved meanwhile
+                deadline = keeper->deadline_.load();
+                left = deadline - MonotonicMs();
+                keeper->Apply(left, true);
+            } while (deadline != keeper->deadline_.load());
             // Spent: the timeouts stay at their least until the step ends.
             if (left > 0) keeper->Arm(left < kLookMs ? left : kLookMs);
         }

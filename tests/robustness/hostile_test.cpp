@@ -155,7 +155,7 @@ std::vector<Row> Expectations() {
             failing("slow_continue", Kind::SideBySide, {"SERVER_ERROR"}, Reaches::Peer, kWinHttp ? 0 : kNotBefore),
             failing("cut_stall_length", Kind::SideBySide, {"READ_ERROR"}, Reaches::Peer, kNotBefore),
             failing("cut_stall_chunked", Kind::SideBySide, {"READ_ERROR"}, Reaches::Peer, kNotBefore),
-            // Each wait for the next piece ends as the deadline keeper looks in: the body comes whole.
+            // Waits for the next piece end as the deadline keeper looks in: the body comes whole.
             {"coincide", Kind::SideBySide, {kForged}, {"SIGNATURE_INVALID"}, {"success"}, Reaches::Peer},
             // Each hop 8 s late; redirects are never followed: the first hop's status ends the call.
             failing("slow_redirects", Kind::SideBySide, {"HTTP_307"}, Reaches::Peer),

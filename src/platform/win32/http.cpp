@@ -11,14 +11,15 @@
 // - On the caller's thread, at the start of every blocking step, the request's timeouts are
 //   made no longer than the time the step has left (left as they are while they are within
 //   kSlackMs of it: most steps set nothing).
-// - A thread-pool timer, armed for kLookMs at the step's start and disarmed at its end, so
-//   that a step that ends in time (every step of an ordinary exchange) never wakes it and no
-//   thread is made for it. Only a step that outlasts kLookMs is looked at, every kLookMs
-//   from then on, and each look lowers the timeouts to what is left (1 ms once it is spent).
-//   A wait that begins between two looks therefore ends at most kLookMs + kSlackMs after
-//   the step's deadline: each phase ends within half a second of its time, however the peer
-//   trickles or falls silent. What stays unbounded is input that keeps flowing inside one
-//   socket wait's timeout (a head or a chunk extension that streams without end): WinHTTP
+// - A thread-pool timer, armed at the request's first step to look in every kLookMs until
+//   the request closes. A look finds nothing to do between steps, and a step that ends in
+//   time (every step of an ordinary exchange) is never looked at: the call makes one timer,
+//   arms and disarms it once, and no thread is made for it. A step that outlasts kLookMs is
+//   looked at every kLookMs, and each look lowers the timeouts to what is left (1 ms once it
+//   is spent). A wait that begins between two looks therefore ends at most kLookMs +
+//   kSlackMs after the step's deadline: each phase ends within half a second of its time,
+//   however the peer trickles or falls silent. What stays unbounded is input that keeps
+//   flowing inside one socket wait's timeout (a head that streams without end): WinHTTP
 //   reads it into the same call, and no timeout expires while bytes keep coming.
 // - During the send, WinHTTP tells on the caller's thread when the connection is being made
 //   (it then has the connect timeout as a whole, the TLS handshake included where WinHTTP
@@ -26,8 +27,9 @@
 //   then has the send timeout) and when the request went out (the reply, which some WinHTTP
 //   implementations begin to read inside the send, then has the receive timeout as a
 //   whole); the timeouts are set there at once.
-// - No look runs once the step has returned: the step's end disarms the timer under the
-//   keeper's lock and waits for a look in progress.
+// - No look touches the request once the step has returned: the step's end clears its mark
+//   under the keeper's lock, which a look in progress holds; the timer itself is disarmed,
+//   and a look in progress waited for, when the request closes.
 // What this cannot exclude: a look is a WinHttpSetTimeouts from another thread while the
 // caller's thread is inside WinHTTP, and WinHTTP gives no way to order the two. Where the
 // step releases its connection at that very moment (the body's last read, or a failure),
@@ -70,7 +72,8 @@ public:
     DeadlineKeeper& operator=(const DeadlineKeeper&) = delete;
     ~DeadlineKeeper() {
         if (timer_ == nullptr) return;
-        Disarm();
+        SetThreadpoolTimer(timer_, nullptr, 0, 0);
+        WaitForThreadpoolTimerCallbacks(timer_, TRUE);
         CloseThreadpoolTimer(timer_);
     }
 
@@ -80,7 +83,9 @@ public:
         return timer_ != nullptr;
     }
 
-    // A blocking step starts under `limits`, on the caller's thread.
+    // A blocking step starts under `limits`, on the caller's thread. The timer, armed at the
+    // request's first step, looks in every kLookMs until the request closes; between steps
+    // and on steps that end in time it finds nothing to do.
     void Begin(const StepLimits& limits) {
         limits_ = limits;
         budgetEnd_ = MonotonicMs() + limits.budgetMs;
@@ -89,11 +94,22 @@ public:
         AcquireSRWLockExclusive(&lock_);
         Apply(limits.budgetMs, false);
         stepRunning_ = true;
-        Arm(kLookMs);
+        ReleaseSRWLockExclusive(&lock_);
+        if (!armed_) {
+            ULARGE_INTEGER due;
+            due.QuadPart = static_cast<ULONGLONG>(-kLookMs * 10000);  // relative, in 100 ns
+            FILETIME when{due.LowPart, due.HighPart};
+            SetThreadpoolTimer(timer_, &when, static_cast<DWORD>(kLookMs), 0);
+            armed_ = true;
+        }
+    }
+    // The step returned: no look touches the request from here on (one in progress is
+    // waited for by the lock).
+    void End() {
+        AcquireSRWLockExclusive(&lock_);
+        stepRunning_ = false;
         ReleaseSRWLockExclusive(&lock_);
     }
-    // The step returned: no look runs from here on.
-    void End() { Disarm(); }
 
     // The connection is being made: it has the connect timeout, the TLS handshake included
     // where WinHTTP tells the connection stands only once the handshake is done (Wine does).
@@ -112,19 +128,6 @@ public:
 private:
     static constexpr int64_t kLookMs = 250, kSlackMs = 100;
 
-    void Disarm() {
-        AcquireSRWLockExclusive(&lock_);
-        stepRunning_ = false;
-        SetThreadpoolTimer(timer_, nullptr, 0, 0);
-        ReleaseSRWLockExclusive(&lock_);
-        WaitForThreadpoolTimerCallbacks(timer_, TRUE);
-    }
-    void Arm(int64_t ms) {
-        ULARGE_INTEGER due;
-        due.QuadPart = static_cast<ULONGLONG>(-ms * 10000);  // relative, in 100 ns
-        FILETIME when{due.LowPart, due.HighPart};
-        SetThreadpoolTimer(timer_, &when, 0, 0);
-    }
     // Told on the caller's thread, inside the send. The send phase stays within the step's
     // budget; the receive phase has its own time, as the steps after the send do. A look in
     // progress holds the lock and applies the new deadline itself: never waited for here,
@@ -144,10 +147,8 @@ private:
             do {  // again if the deadline moved meanwhile
                 deadline = keeper->deadline_.load();
                 left = deadline - MonotonicMs();
-                keeper->Apply(left, true);
+                keeper->Apply(left, left > 0);  // spent: 1 ms stays until the step ends
             } while (deadline != keeper->deadline_.load());
-            // Spent: the timeouts stay at their least until the step ends.
-            if (left > 0) keeper->Arm(left < kLookMs ? left : kLookMs);
         }
         ReleaseSRWLockExclusive(&keeper->lock_);
     }

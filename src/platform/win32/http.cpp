@@ -174,7 +174,7 @@ private:
     PTP_TIMER timer_ = nullptr;
     SRWLOCK lock_ = SRWLOCK_INIT;
     bool stepRunning_ = false;           // under lock_
-    bool armed_ = false;                 // on the caller\'s thread only
+    bool armed_ = false;                 // on the caller's thread only
     int applied_[4] = {-1, -1, -1, -1};  // the request's timeouts, under lock_ (-1: not known)
     StepLimits limits_;
     int64_t budgetEnd_ = 0;

@@ -12,9 +12,10 @@
 //   made no longer than the time the step has left (left as they are while they are within
 //   kSlackMs of it: most steps set nothing).
 // - A thread-pool timer, armed at the request's first step to look in every kLookMs until
-//   the request closes. A look finds nothing to do between steps, and a step that ends in
-//   time (every step of an ordinary exchange) is never looked at: the call makes one timer,
-//   arms and disarms it once, and no thread is made for it. A step that outlasts kLookMs is
+//   the request closes. A look finds nothing to do between steps, and an exchange that ends
+//   within kLookMs (an ordinary one) is never looked at: the call makes one timer, arms and
+//   disarms it once, and no thread is made for it. A look that falls inside a step sets the
+//   timeouts once more, which a step of any length may meet; a step that outlasts kLookMs is
 //   looked at every kLookMs, and each look lowers the timeouts to what is left (1 ms once it
 //   is spent). A wait that begins between two looks therefore ends at most kLookMs +
 //   kSlackMs after the step's deadline: each phase ends within half a second of its time,

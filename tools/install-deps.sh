@@ -3,7 +3,10 @@
 # the MinGW-w64 cross compilers for 64-bit and 32-bit Windows, Wine with its 32-bit half
 # (the i386 architecture is added for it), libcurl with OpenSSL, GoogleTest, Google
 # Benchmark, clang (fuzzing) and clang-format (the format gate), Python 3, openssl, osslsigncode (Authenticode signing),
-# tinyproxy, zip, valgrind and nlohmann-json (the tests read JSON). Does nothing when all is there.
+# tinyproxy, zip, valgrind, nlohmann-json (the tests read JSON), iproute2 (each test's own
+# loopback) and debootstrap; then the Debian 13 root with Wine 10 that the tests run the
+# Windows builds in a second time (tools/wine-root.sh make; not with HALVANE_SKIP_WINE10=1).
+# Does nothing when all is there.
 #
 # A package mirror in mid-sync serves an index that does not match its release file: the
 # index list is fetched again a few times, then the install goes on without the indexes that
@@ -23,7 +26,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev
   python3 tinyproxy zip unzip procps valgrind osslsigncode
-  nlohmann-json3-dev
+  nlohmann-json3-dev iproute2 debootstrap
 )
 
 say() { echo "install-deps: $*"; }
@@ -31,8 +34,12 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+wine10() {
+  [ -n "${HALVANE_SKIP_WINE10:-}" ] || bash "$(dirname "$0")/wine-root.sh" make
+}
 if [ ${#missing[@]} -eq 0 ]; then
   say "everything is installed"
+  wine10
   exit 0
 fi
 
@@ -74,3 +81,4 @@ fi
 # tinyproxy's package starts a system-wide proxy; the tests start their own.
 if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now tinyproxy >/dev/null 2>&1 || true; fi
 $SUDO service tinyproxy stop >/dev/null 2>&1 || true
+wine10

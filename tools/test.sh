@@ -1,47 +1,94 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test: natively, under the sanitizers, and the Windows
-# build (64-bit and 32-bit) under Wine, after a check that the sources follow .clang-format;
-# then a bounded run of every fuzz target, a build of the benchmarks and the demo. Each build and each test run is a stage; a failed stage fails
-# the run, the others still run, and the last line counts them. Exits non-zero when anything
-# fails.
+# Builds every preset and runs every test: the format check; natively, under the address and
+# thread sanitizers; both Windows builds (64-bit and 32-bit) under the host's Wine 8 and under
+# Wine 10 (tools/wine-root.sh); a bounded run of every fuzz target, a build of the benchmarks
+# and the demo. Each build and each test run is a stage; a failed stage fails the run, the
+# others still run. Exits non-zero when anything fails.
+#
+# The builds run one after another, each on every core; a build's tests start as soon as it
+# is built and run beside the builds after it, since most of them wait on peers' deadlines
+# rather than use the cores. Every test that talks to a service has a loopback of its own
+# (cmake/isolated.sh), so stages and runs never meet. Each stage's output is in
+# build/logs/STAGE.log; a failed stage's end is shown, and the last lines give each stage's
+# time and the counts.
 #
 # Settings (environment), for a shorter loop by hand; CI sets none of them:
-#   HALVANE_PRESETS="linux windows"  the presets to build and test (default: all four)
-#   HALVANE_FUZZ_SECONDS=N           seconds per fuzz target (default 60)
+#   HALVANE_PRESETS="linux windows"  the presets to build and test (default: all five)
+#   HALVANE_SKIP_WINE10=1            no Wine 10 stages
+#   HALVANE_FUZZ_SECONDS=N           seconds per fuzz target, after its saved corpus (default 20)
 #   HALVANE_SKIP_FUZZ=1              no fuzz stage
 #   HALVANE_SKIP_DEMO=1              no demo stage
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
-presets=(${HALVANE_PRESETS:-linux linux-asan windows windows-x86})
-status=0
-passed=0 failed=0
-stage() {  # stage NAME COMMAND...: runs one stage of the run and counts it
-  local name=$1; shift
-  echo "=== ${name}"
-  if "$@"; then passed=$((passed + 1)); return 0; fi
-  failed=$((failed + 1)); status=1; echo "=== ${name}: FAILED"
-  return 1
+presets=(${HALVANE_PRESETS:-windows windows-x86 linux linux-asan linux-tsan})
+logs=build/logs
+rm -rf "$logs"
+mkdir -p "$logs"
+stages=()
+
+# The log file of a stage.
+log_of() { echo "$logs/$(echo "$1" | tr -c 'A-Za-z0-9.\n-' '_').log"; }
+# run_stage NAME COMMAND...: runs one stage, its output to its log; records its result.
+run_stage() {
+  local name=$1 started=$SECONDS status=0; shift
+  "$@" >"$(log_of "$name")" 2>&1 </dev/null || status=$?
+  echo "$status $((SECONDS - started))" >"$(log_of "$name").result"
+  return "$status"
 }
-build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; }
-# The sources follow .clang-format.
+# stage NAME COMMAND...: a stage in the foreground.
+stage() {
+  stages+=("$1")
+  echo "=== $1"
+  run_stage "$@"
+}
+# A build's test stages in the background, one after another (they share the build tree).
+tests_of() {
+  local preset=$1 names=("$1: test")
+  [[ $preset != windows* || -n "${HALVANE_SKIP_WINE10:-}" ]] || names+=("$1: test (Wine 10)")
+  stages+=("${names[@]}")
+  echo "=== ${names[*]}: started"
+  (
+    run_stage "$preset: test" ctest --preset "$preset" || true
+    [ ${#names[@]} = 1 ] ||
+      run_stage "$preset: test (Wine 10)" bash tools/wine-root.sh run -- ctest --preset "$preset-wine10" || true
+  ) &
+}
+build() { cmake --preset "$1" && cmake --build --preset "$1"; }
+
 stage "format" bash tools/check-format.sh || true
 for preset in "${presets[@]}"; do
-  stage "${preset}: build" build "$preset" || true
-done
-for preset in "${presets[@]}"; do
-  stage "${preset}: test" ctest --preset "$preset" || true
+  if stage "$preset: build" build "$preset"; then tests_of "$preset"; fi
 done
 if [ -z "${HALVANE_SKIP_FUZZ:-}" ]; then
-  stage "fuzz" bash tools/fuzz.sh "${HALVANE_FUZZ_SECONDS:-60}" || true
+  stages+=("fuzz")
+  echo "=== fuzz: started"
+  run_stage "fuzz" bash tools/fuzz.sh "${HALVANE_FUZZ_SECONDS:-20}" &
 fi
 # The benchmarks must at least build; tools/bench.sh runs them.
 stage "bench: build" build bench || true
-
-# The main job is part of the tests: if the demo breaks, the run fails.
+# The main job is part of the tests: if the demo breaks, the run fails. In a loopback of its
+# own, beside the tests' services.
 if [ -z "${HALVANE_SKIP_DEMO:-}" ]; then
-  stage "demo" bash tools/demo.sh || true
+  stage "demo" bash cmake/isolated.sh -- bash tools/demo.sh || true
 fi
+echo "=== waiting for the test stages"
+wait
+
+passed=0 failed=0
+for name in "${stages[@]}"; do
+  read -r status seconds <"$(log_of "$name").result" 2>/dev/null || { status=1 seconds=0; }
+  if [ "$status" = 0 ]; then passed=$((passed + 1)); continue; fi
+  failed=$((failed + 1))
+  echo "=== $name: FAILED (exit $status); the end of $(log_of "$name"):"
+  tail -n 60 "$(log_of "$name")"
+done
+echo "=== stage times"
+for name in "${stages[@]}"; do
+  read -r status seconds <"$(log_of "$name").result" 2>/dev/null || { status=1 seconds=0; }
+  printf '  %-32s %5d s  %s\n' "$name" "$seconds" "$([ "$status" = 0 ] && echo passed || echo FAILED)"
+done
+echo "  whole run                        $(printf '%5d' "$SECONDS") s"
 echo "stages: ${passed} passed, ${failed} failed"
-exit $status
+[ "$failed" = 0 ]

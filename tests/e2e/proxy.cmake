@@ -7,13 +7,10 @@ set(_proxy_exchange ${_halvane_run} $<TARGET_FILE:transport_e2e_tests> --gtest_f
 if(CMAKE_CROSSCOMPILING)
   set(_proxy_mode windows --wine-run ${_halvane_run})
   set(_proxy_cases named proxy bypass proxy-bypass autodetect autodetect pac pac none none dead dead-proxy)
-  # Each case changes the prefix's settings for every Wine program running meanwhile.
-  set(_proxy_locks wine_proxy_settings)
 else()
   # The environment has no automatic-detection or auto-configuration setting.
   set(_proxy_mode posix)
   set(_proxy_cases named proxy bypass proxy-bypass none none dead dead-proxy)
-  set(_proxy_locks "")
 endif()
 
 while(_proxy_cases)
@@ -22,6 +19,6 @@ while(_proxy_cases)
   if(_setting STREQUAL "dead-proxy")
     set(_expect --expect-output NETWORK_ERROR)
   endif()
-  halvane_port_test(e2e_proxy_${_name} LOCKS ${_proxy_locks} COMMAND ${_with_service} --script ${_e2e_cases} --
+  halvane_port_test(e2e_proxy_${_name} COMMAND ${_with_service} --script ${_e2e_cases} --
                     ${_with_proxy} --mode ${_proxy_mode} --setting ${_setting} ${_expect} -- ${_proxy_exchange})
 endwhile()

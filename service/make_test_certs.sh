@@ -11,6 +11,9 @@
 #   untrusted.pem/.key          localhost certificate signed by the untrusted CA
 #   selfsigned.pem/.key         self-signed localhost certificate
 #   expired.pem/.key            signed by the CA, localhost SAN, validity entirely in the past
+#   sha1-root.pem/.key/.der     a second trusted CA, self-signed with SHA-1 (as many real roots are)
+#   sha1-root-leaf.pem/.key     localhost certificate that CA signed with SHA-256
+# ca.pem holds both trusted CAs (the test CA first); ca.der only the test CA.
 #
 # Does nothing when every output already exists. Safe to run concurrently on
 # the same DIR: a lock directory serialises generation and the files are moved
@@ -25,7 +28,8 @@ fi
 DIR=$1
 OUTPUTS=(ca.key ca.der localhost.pem localhost.key otherhost.pem otherhost.key
          untrusted-ca.pem untrusted.pem untrusted.key selfsigned.pem selfsigned.key
-         expired.pem expired.key ca.pem)
+         expired.pem expired.key sha1-root.pem sha1-root.key sha1-root.der sha1-root-leaf.pem sha1-root-leaf.key
+         ca.pem)
 
 all_present() {
     local f
@@ -171,8 +175,15 @@ issue untrusted localhost untrusted untrusted-ca ext_localhost "${VALID_NOW[@]}"
 
 issue selfsigned localhost self self ext_selfsigned "${VALID_NOW[@]}"
 
+# A trusted root self-signed with SHA-1: a trust anchor's own signature proves nothing, so
+# what it issued with SHA-256 is sound.
+issue sha1-root "Halvane SHA-1 Root Test CA" sha1root self ext_ca "${VALID_NOW[@]}" -md sha1
+openssl x509 -in sha1-root.pem -outform DER -out sha1-root.der
+issue sha1-root-leaf localhost sha1root sha1-root ext_localhost "${VALID_NOW[@]}"
+cat sha1-root.pem >> ca.pem
+
 chmod 600 ./*.key
-chmod 644 ./*.pem ca.der
+chmod 644 ./*.pem ./*.der
 
 for f in "${OUTPUTS[@]}"; do
     mv -f "$WORK/$f" "$DIR/$f"

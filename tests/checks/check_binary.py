@@ -15,7 +15,7 @@ ARGUMENT_BYTES = {"GetDailyQuiz": 16, "GetDailyQuizV2": 24, "SubmitQuizAnswers":
                   "GetTodayStatus": 16, "GetTodayStatusV2": 24, "MarkTradingDay": 16}
 EXPORTS = set(ARGUMENT_BYTES)
 MACHINES = {"i686": 0x14C, "x86_64": 0x8664}
-ALLOWED_DLLS = re.compile(r"^(kernel32|winhttp|bcrypt|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$", re.I)
+ALLOWED_DLLS = re.compile(r"^(kernel32|winhttp|bcrypt|crypt32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$", re.I)
 
 
 def pe_tables(objdump, path):

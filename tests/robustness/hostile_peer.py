@@ -39,6 +39,14 @@ success body unless its mode says otherwise.
   cert_client_only    a localhost certificate for client authentication only
   tls10, tls11   a server that offers TLS 1.0 (1.1) only; proven at start with the peer's own
                  client, or the peer does not start
+  tls13_only     a server that offers TLS 1.3 only; answers an unsigned success
+  weak_sha1_leaf, weak_rsa1024_leaf  a localhost certificate of the trusted CA signed with
+                 SHA-1, or with a 1024-bit RSA key
+  weak_sha1_intermediate  a sound localhost certificate under an intermediate CA that the
+                 trusted CA signed with SHA-1 (chain sent along)
+  weak_dhe1024   TLS 1.2 with finite-field DHE on a 1024-bit group only
+  sha1_root      a sound localhost certificate under the trusted root that is self-signed
+                 with SHA-1; answers an unsigned success
   trickle_handshake  plain TCP: a relay that holds no key, in front of a real TLS server,
                  passing the server's handshake bytes on a few bytes a second
   trickle_head   the status line and headers one byte a second
@@ -111,7 +119,11 @@ BOMB_SEGMENTS = 2048        # MiB of zeros the gzip inflates to
 
 # Modes that never speak TLS on the service port, and those with a TLS setup of their own.
 RAW_MODES = ("plain", "hangup", "trickle_handshake")
-CERT_MODES = ("cert_not_yet_valid", "cert_leaf_issuer", "cert_client_only")
+CERT_MODES = ("cert_not_yet_valid", "cert_leaf_issuer", "cert_client_only", "weak_sha1_leaf", "weak_rsa1024_leaf",
+              "weak_sha1_intermediate", "sha1_root")
+# Servers below the trust floor: the peer's own OpenSSL must be let to serve them.
+WEAK_MODES = ("weak_sha1_leaf", "weak_rsa1024_leaf", "weak_sha1_intermediate", "weak_dhe1024")
+TLS_MODES = WEAK_MODES + ("tls13_only",)
 LEGACY_TLS = {"tls10": ("TLSv1", "TLSv1"), "tls11": ("TLSv1_1", "TLSv1.1")}
 CUT_ENDINGS = ("fin", "rst", "stall")
 CUT_FRAMINGS = ("length", "chunked")
@@ -141,6 +153,14 @@ basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature,keyEncipherment,keyCertSign
 extendedKeyUsage = serverAuth
 subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
+[ server ]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
+[ sub_ca ]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
 [ client_only ]
 basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature,keyEncipherment
@@ -412,7 +432,7 @@ for _framing in CUT_FRAMINGS:
             cut_reply(conn, peer.quiz, peer.quiz[:peer.quiz_cut], framing, ending))
 REPLIES["cut_fin_close"] = lambda peer, conn, path: cut_reply(conn, peer.quiz, peer.quiz[:peer.quiz_cut], "close", "fin")
 
-MODES = tuple(REPLIES) + RAW_MODES + CERT_MODES + tuple(LEGACY_TLS)
+MODES = tuple(REPLIES) + RAW_MODES + tuple(set(CERT_MODES + TLS_MODES)) + tuple(LEGACY_TLS)
 
 
 def signed_status(key_hex, size=4 << 20):
@@ -475,22 +495,38 @@ class Peer:
                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                        env=dict(os.environ, OPENSSL_CONF=os.path.join(self.work, "openssl.cnf")))
 
-    def issue(self, name, issuer, extension, *validity):
-        """A localhost certificate and its key, signed by `issuer` (its certificate and key files),
-        valid for ten years from now or for the "openssl ca" dates in `validity`; its serial is
-        random, so that no two runs issue the same one."""
+    def issue(self, name, issuer, extension, *validity, bits=2048, md="sha256", cn="localhost"):
+        """A certificate for `cn` and its key (RSA of `bits`), signed by `issuer` (its certificate
+        and key files) with `md`, valid for ten years from now or for the "openssl ca" dates in
+        `validity`; its serial is random, so that no two runs issue the same one."""
         key, csr, pem = (os.path.join(self.work, name + suffix) for suffix in (".key", ".csr", ".pem"))
-        self.openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-subj",
-                     "/CN=localhost", "-out", csr)
-        self.openssl("ca", "-batch", "-notext", "-cert", issuer[0], "-keyfile", issuer[1], "-in", csr,
+        self.openssl("req", "-new", "-newkey", "rsa:%d" % bits, "-nodes", "-keyout", key, "-subj",
+                     "/CN=" + cn, "-out", csr)
+        self.openssl("ca", "-batch", "-notext", "-md", md, "-cert", issuer[0], "-keyfile", issuer[1], "-in", csr,
                      "-out", pem, "-extensions", extension, "-create_serial", *(validity or ("-days", "3650")))
         return pem, key
 
+    def chain(self, name, *pems):
+        path = os.path.join(self.work, name + "_chain.pem")
+        with open(path, "w", encoding="ascii") as out:
+            out.write("".join(beside.read_text(pem) for pem in pems))
+        return path
+
     def certificate(self, mode):
         """The chain file and key this mode's TLS server presents."""
+        if mode == "sha1_root":
+            return os.path.join(self.certs, "sha1-root-leaf.pem"), os.path.join(self.certs, "sha1-root-leaf.key")
         if mode not in CERT_MODES:
             return os.path.join(self.certs, "localhost.pem"), os.path.join(self.certs, "localhost.key")
         ca = os.path.join(self.certs, "ca.pem"), os.path.join(self.certs, "ca.key")
+        if mode == "weak_sha1_leaf":
+            return self.issue("sha1_leaf", ca, "server", md="sha1")
+        if mode == "weak_rsa1024_leaf":
+            return self.issue("rsa1024_leaf", ca, "server", bits=1024)
+        if mode == "weak_sha1_intermediate":
+            middle = self.issue("sha1_ca", ca, "sub_ca", md="sha1", cn="Halvane SHA-1 Intermediate Test CA")
+            leaf_pem, leaf_key = self.issue("under_sha1_ca", middle, "server")
+            return self.chain("under_sha1_ca", leaf_pem, middle[0]), leaf_key
         if mode == "cert_not_yet_valid":
             return self.issue("future", ca, "leaf", "-startdate", "20990101000000Z", "-enddate", "20991231000000Z")
         if mode == "cert_client_only":
@@ -498,10 +534,7 @@ class Peer:
         # A leaf of the trusted CA (CA:FALSE) that signs a localhost certificate itself.
         middle = self.issue("middle", ca, "leaf")
         leaf_pem, leaf_key = self.issue("forged_leaf", middle, "leaf")
-        chain = os.path.join(self.work, "chain.pem")
-        with open(chain, "w", encoding="ascii") as out:
-            out.write(beside.read_text(leaf_pem) + beside.read_text(middle[0]))
-        return chain, leaf_key
+        return self.chain("forged_leaf", leaf_pem, middle[0]), leaf_key
 
     def tls_context(self, mode):
         pem, key = self.certificate(mode)
@@ -509,6 +542,17 @@ class Peer:
         context.minimum_version = ssl.TLSVersion.TLSv1_2
         if mode in LEGACY_TLS:
             pin_version(context, mode)
+        if mode in WEAK_MODES:
+            context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        if mode == "weak_dhe1024":
+            # Finite-field DHE only, on a 1024-bit group (DSA-style parameters: quick to make).
+            dh = os.path.join(self.work, "dh1024.pem")
+            self.openssl("dhparam", "-dsaparam", "-out", dh, "1024")
+            context.maximum_version = ssl.TLSVersion.TLSv1_2
+            context.set_ciphers("DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-SHA384:@SECLEVEL=0")
+            context.load_dh_params(dh)
+        if mode == "tls13_only":
+            context.minimum_version = ssl.TLSVersion.TLSv1_3
         context.load_cert_chain(pem, key)
         if mode in LEGACY_TLS:
             self.prove_version(context, mode)

@@ -61,7 +61,8 @@ constexpr std::size_t kMemoryBound = 16u << 20;
 // process was kept from running meanwhile (Ended::lag): other tests share the cores.
 constexpr double kMargin = 10.0, kExactMargin = 1.0;
 
-enum class Reaches { Nothing, Peer, PeerAndTarget };
+// HeadOnly: requests may reach the peer, but never a body (it carries the user key).
+enum class Reaches { Nothing, HeadOnly, Peer, PeerAndTarget };
 
 // Sequential: the transport and every export, one after another. The others make three
 // calls, the transport, a signed export and the trading-day mark, each started once the call
@@ -109,6 +110,24 @@ std::vector<Row> Expectations() {
          {"plain", "hangup", "cert_not_yet_valid", "cert_leaf_issuer", "cert_client_only", "tls10", "tls11"}) {
         rows.push_back(failing(mode, Kind::Sequential, {"NETWORK_ERROR"}, Reaches::Nothing));
     }
+    // Servers below the trust floor never get the body: natively the handshake fails; WinHTTP
+    // sends the head before the module can judge the server, and the body never follows.
+    // Wine's WinHTTP does not tell the key exchange (a documented limit): a 1024-bit DHE group
+    // passes there.
+    const bool wine = test::WineMajorVersion() != 0;
+    const Row passes{"", Kind::Sequential, {kForged}, {"SIGNATURE_INVALID"}, {"success"}, Reaches::Peer};
+    for (const char* mode : {"weak_sha1_leaf", "weak_rsa1024_leaf", "weak_sha1_intermediate", "weak_dhe1024"}) {
+        rows.push_back(
+            failing(mode, Kind::Sequential, {"NETWORK_ERROR"}, kWinHttp ? Reaches::HeadOnly : Reaches::Nothing));
+        if (wine && rows.back().mode == "weak_dhe1024") rows.back() = passes;
+        rows.back().mode = mode;
+    }
+    // A trust anchor's own signature proves nothing: a sound chain under a root self-signed
+    // with SHA-1 passes. Wine's WinHTTP speaks TLS 1.2 at most (a documented limit).
+    rows.push_back(passes);
+    rows.back().mode = "sha1_root";
+    rows.push_back(wine ? failing("tls13_only", Kind::Sequential, {"NETWORK_ERROR"}, Reaches::Nothing) : passes);
+    rows.back().mode = "tls13_only";
     // Cut replies: never the bytes so far, whatever the framing and the ending.
     for (const char* mode : {"cut_abrupt", "cut_clean", "cut_fin_length", "cut_rst_length"}) {
         rows.push_back(failing(mode, Kind::Sequential, {"READ_ERROR"}, Reaches::Peer));
@@ -131,7 +150,10 @@ std::vector<Row> Expectations() {
             // limit, run on its own under Wine with one call and no memory bound).
             kWinHttp ? Row{"endless_head", Kind::Alone, {kAnything}, error, none, Reaches::Peer, kCallBound}
                      : failing("endless_head", Kind::Measured, {"SERVER_ERROR"}, Reaches::Peer),
-            // Wine takes the endless line for the end of the head: the body's deadline ends it.
+            // Wine takes the endless line for the end of the head and reads on inside one call:
+            // while bytes keep coming as fast as it takes them no timeout expires, so only a pause
+            // in the flow (the deadline then ends it) or the peer's end stops it (a documented
+            // limit; on loaded cores the flow need not pause). The memory bound holds either way.
             failing("endless_header_line", Kind::Measured, serverError, Reaches::Peer),
             failing("endless_body", Kind::Measured, {"READ_ERROR"}, Reaches::Peer),
             // Wine's WinHTTP ends the body at its last chunk and never reads the trailers: the
@@ -173,6 +195,12 @@ std::vector<Row> Expectations() {
             failing("redirect307", Kind::Sequential, {"HTTP_307"}, Reaches::Peer),
             failing("redirect_http", Kind::Sequential, {"HTTP_302"}, Reaches::Peer),
         });
+    // Under Wine, input that flows inside one WinHTTP call is bounded by the peer (above).
+    for (Row& row : rows) {
+        if (kWinHttp && (row.mode == "endless_header_line" || row.mode == "endless_chunk_extension")) {
+            row.bound = kCallBound;
+        }
+    }
     // A trickle that falls silent at any moment: the receive phase ends 20 s after the request.
     for (const char* mode : {"quiet_head_49", "quiet_head_99", "quiet_head_149", "quiet_head_173", "quiet_chunk_99",
                              "quiet_chunk_173", "quiet_body_99", "quiet_body_173"}) {
@@ -311,23 +339,32 @@ void ExpectEnded(const Row& row, Target target, const Ended& ended) {
     EXPECT_GE(ended.seconds, row.atLeast) << what << " ended before its deadline";
 }
 
-// Requests of this mode that reached the peer's own port, and any other.
-std::pair<std::size_t, std::size_t> Requests(const std::string& mode) {
+// Requests of this mode that reached the peer's own port, any other, and those with a body.
+struct Reached {
+    std::size_t atPeer = 0, elsewhere = 0, withBody = 0;
+};
+Reached Requests(const std::string& mode) {
     const std::string peerHost = "localhost:" + std::to_string(kServicePort);
-    std::size_t atPeer = 0, elsewhere = 0;
+    Reached reached;
     for (const auto& request : test::ReadServiceRecord()) {
         if (request.mode != mode) continue;
         const std::string* host = request.Header("Host");
-        (host != nullptr && *host == peerHost ? atPeer : elsewhere) += 1;
+        (host != nullptr && *host == peerHost ? reached.atPeer : reached.elsewhere) += 1;
+        reached.withBody += request.body.empty() ? 0 : 1;
     }
-    return {atPeer, elsewhere};
+    return reached;
 }
 
 void ExpectReached(const Row& row) {
-    const auto [atPeer, elsewhere] = Requests(row.mode);
-    std::cout << "[ recorded ] " << row.mode << ": " << atPeer << " at the peer, " << elsewhere << " elsewhere\n";
-    EXPECT_EQ(atPeer != 0, row.reaches != Reaches::Nothing)
-        << row.mode << ": " << atPeer << " requests reached the peer";
+    const auto [atPeer, elsewhere, withBody] = Requests(row.mode);
+    std::cout << "[ recorded ] " << row.mode << ": " << atPeer << " at the peer (" << withBody << " with a body), "
+              << elsewhere << " elsewhere\n";
+    if (row.reaches == Reaches::HeadOnly) {
+        EXPECT_EQ(withBody, 0u) << row.mode << ": " << withBody << " request bodies reached the peer";
+    } else {
+        EXPECT_EQ(atPeer != 0, row.reaches != Reaches::Nothing)
+            << row.mode << ": " << atPeer << " requests reached the peer";
+    }
     EXPECT_EQ(elsewhere != 0, row.reaches == Reaches::PeerAndTarget)
         << row.mode << ": " << elsewhere << " requests reached another host";
 }
@@ -433,7 +470,7 @@ TEST(Hostile, BoundedInTimeAndMemory) {
         SetPeerMode(row->mode);
         for (Target target : CallsOf(*row)) {
             const bool measured = row->kind == Kind::Measured;
-            const std::size_t seen = Requests(row->mode).first;
+            const std::size_t seen = Requests(row->mode).atPeer;
             auto ended = std::async(std::launch::async, [target, measured, &memory] {
                 return measured ? memory.Measure(target) : Call(target);
             });
@@ -441,7 +478,7 @@ TEST(Hostile, BoundedInTimeAndMemory) {
             std::optional<Clock::time_point> out;
             while (ended.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready &&
                    Clock::now() < giveUp) {
-                if (!out && Requests(row->mode).first != seen) out = Clock::now();
+                if (!out && Requests(row->mode).atPeer != seen) out = Clock::now();
                 if (out && (!measured || Clock::now() - *out > std::chrono::seconds(1))) break;
             }
             launched.push_back({row, target, std::move(ended)});

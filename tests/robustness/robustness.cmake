@@ -30,7 +30,8 @@ endfunction()
 
 # One call after another: wrong peers, wrong certificates and versions, redirects, cut replies.
 halvane_hostile(robustness_hostile_quick "Hostile.TransportAndExports"
-                forged plain hangup cert_not_yet_valid cert_leaf_issuer cert_client_only tls10 tls11
+                forged plain hangup cert_not_yet_valid cert_leaf_issuer cert_client_only tls10 tls11 tls13_only
+                weak_sha1_leaf weak_rsa1024_leaf weak_sha1_intermediate weak_dhe1024 sha1_root
                 cut_abrupt cut_clean cut_fin_length cut_rst_length cut_fin_chunked cut_rst_chunked cut_fin_close
                 redirect302 redirect307 redirect_http)
 # Endless and oversized replies, each call's peak memory measured (after a warm-up on the
@@ -49,6 +50,13 @@ halvane_hostile(robustness_hostile_bounded "Hostile.BoundedInTimeAndMemory"
                 forged huge ${_endless_head} endless_header_line endless_body endless_trailers
                 endless_chunk_extension gzip_bomb
                 many_chunks silent trickle_head trickle_body slow_continue cut_stall_length cut_stall_chunked coincide slow_redirects)
+if(NOT CMAKE_CROSSCOMPILING)
+  # The trust floor holds under a host policy lowered to security level 0 too.
+  halvane_hostile(robustness_hostile_floor_lowered "Hostile.TransportAndExports"
+                  weak_sha1_leaf weak_rsa1024_leaf weak_sha1_intermediate weak_dhe1024 sha1_root)
+  set_tests_properties(robustness_hostile_floor_lowered PROPERTIES
+                       ENVIRONMENT OPENSSL_CONF=${_robustness_dir}/lowered_policy.cnf)
+endif()
 # Trickles that fall silent at moments chosen against the deadline keeper's, one at a time,
 # after a forged reply: the process's first handshake (its TLS set-up, slow on loaded cores)
 # is not inside a timed row.

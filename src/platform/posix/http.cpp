@@ -21,6 +21,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/trust_floor.h"
 #include "platform/unique_handle.h"
 
 #ifndef HALVANE_CA_BUNDLE
@@ -288,8 +289,10 @@ HttpRequest* OpenRequest(HttpConnection* c, const char16_t* verb, const char16_t
     if (s.namedProxy) set(curl_easy_setopt(easy, CURLOPT_NOPROXY, s.bypass.c_str()));
     set(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L));
     set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
-    // TLS 1.2 or later only.
+    // TLS 1.2 or later only, and the module's trust floor whatever the host's policy (a
+    // libcurl without OpenSSL cannot hold it, and is not used).
     set(curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)));
+    set(curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, HoldTrustFloor));
     set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, s.resolveMs + s.connectMs));
     set(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, s.resolveMs + s.connectMs + s.sendMs + s.receiveMs));
     request->resolveMs = s.resolveMs;
@@ -344,6 +347,10 @@ bool SendRequest(HttpRequest* r, const char16_t* headers, const void* body, uint
     r->started = Clock::now();
     r->sendBudgetMs = static_cast<long>(limits.budgetMs);
     r->result = curl_easy_perform(easy);
+    const std::string shortfall = TakeTrustShortfall();
+    if (r->result != CURLE_OK && !shortfall.empty()) {
+        Trace(("SendPostRequestTo: below the trust floor: " + shortfall + "\n").c_str());
+    }
     if (r->outOfMemory) throw std::bad_alloc();
     if (r->tooLarge) std::string().swap(r->body);  // nothing of a reply over the limit is passed on
     curl_off_t uploaded = 0;

@@ -2,6 +2,14 @@
 // Redirects are not followed: each hop would restart the exchange, and no redirect can make
 // a reply genuine.
 //
+// The trust floor (trust_floor.cpp) is judged before the body, which carries the user key,
+// leaves: WinHttpSendRequest is given no optional data and the body's length as the total,
+// so it makes the connection, the TLS handshake and WinHTTP's own certificate validation,
+// sends the head (Content-Length announced) and returns; the server's certificate context
+// (WINHTTP_OPTION_SERVER_CERT_CONTEXT) can then be read and its chain judged, and only a
+// server that meets the floor is sent the body (WinHttpWriteData). One below it has the
+// head alone; the request is closed and the send fails as a failed certificate check does.
+//
 // WinHTTP's timeouts bound each socket wait, not a step: a peer that trickles one byte at a
 // time restarts them for ever, and nothing cancels a blocked synchronous call (closing the
 // handle from another thread does not end it). What WinHTTP does offer: the timeouts that
@@ -45,6 +53,7 @@
 
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
+#include "platform/win32/trust_floor.h"
 
 #ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
 #define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
@@ -289,9 +298,22 @@ HttpRequest* OpenRequest(HttpConnection* seamConnection, const char16_t* verb, c
 
 bool SendRequest(HttpRequest* request, const char16_t* headers, const void* body, uint32_t bodySize,
                  const StepLimits& limits, int64_t* receivingSinceMs) {
+    // The head goes out alone (the body's length announced), the server is judged against the
+    // trust floor, and only then is the body, which carries the user key, written: a server
+    // below the floor has the head and never the body.
     const bool sent = Guarded(request, limits, [&] {
-        return WinHttpSendRequest(Native(request), Wide(headers), static_cast<DWORD>(-1), const_cast<void*>(body),
-                                  bodySize, bodySize, 0);
+        HINTERNET handle = Native(request);
+        if (!WinHttpSendRequest(handle, Wide(headers), static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, bodySize,
+                                0)) {
+            return FALSE;
+        }
+        if (!MeetsTrustFloor(handle)) {
+            SetLastError(ERROR_WINHTTP_SECURE_FAILURE);
+            return FALSE;
+        }
+        DWORD written = 0;
+        return bodySize == 0 || (WinHttpWriteData(handle, body, bodySize, &written) && written == bodySize) ? TRUE
+                                                                                                            : FALSE;
     });
     // Where the reply's head was read inside the send, its time counts against the receive.
     const int64_t sentAt = request->keeper.SentAt();

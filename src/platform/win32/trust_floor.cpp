@@ -1,0 +1,172 @@
+// The trust floor on WinHTTP: what the server proved itself with, judged after WinHTTP has
+// validated its certificate and before the request's body (which carries the user key) is
+// written. Every certificate of the chain below its trust anchor must be signed with SHA-256
+// or stronger and carry an RSA key of at least 2048 bits or an elliptic-curve key of at least
+// 224; the anchor's own self-signature is not judged. The key exchange is judged where the
+// platform tells it (WINHTTP_OPTION_SECURITY_INFO): ephemeral elliptic-curve Diffie-Hellman,
+// or finite-field of at least 2048 bits.
+#include "platform/win32/trust_floor.h"
+
+#include <wincrypt.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/unique_handle.h"
+
+#ifndef WINHTTP_OPTION_SECURITY_INFO
+#define WINHTTP_OPTION_SECURITY_INFO 151
+#endif
+
+namespace halvane::platform {
+namespace {
+
+// What WINHTTP_OPTION_SECURITY_INFO fills in (not in every SDK's headers).
+struct SecurityInfo {
+    struct {
+        DWORD protocol;
+        ALG_ID cipher;
+        DWORD cipherStrength;
+        ALG_ID hash;
+        DWORD hashStrength;
+        ALG_ID exchange;
+        DWORD exchangeStrength;
+    } connection;
+    unsigned char cipherInfo[1024];  // SecPkgContext_CipherInfo, not read
+};
+
+void FreeContext(PCCERT_CONTEXT context) { CertFreeCertificateContext(context); }
+void FreeChain(PCCERT_CHAIN_CONTEXT chain) { CertFreeCertificateChain(chain); }
+
+// Signature algorithms with SHA-256 or stronger, and names for the common weak ones.
+constexpr const char* kStrongSignatures[] = {
+    "1.2.840.113549.1.1.11", "1.2.840.113549.1.1.12", "1.2.840.113549.1.1.13",  // RSA with SHA-256/384/512
+    "1.2.840.10045.4.3.2",   "1.2.840.10045.4.3.3",   "1.2.840.10045.4.3.4",    // ECDSA with SHA-256/384/512
+    "1.3.101.112",           "1.3.101.113",                                     // Ed25519, Ed448
+};
+struct Named {
+    const char* oid;
+    const char* name;
+};
+constexpr Named kWeakSignatures[] = {
+    {"1.2.840.113549.1.1.5", "SHA-1"}, {"1.2.840.10045.4.1", "SHA-1"},   {"1.2.840.10040.4.3", "SHA-1"},
+    {"1.2.840.113549.1.1.4", "MD5"},   {"1.2.840.113549.1.1.2", "MD2"}, {"1.2.840.113549.1.1.14", "SHA-224"},
+};
+constexpr const char* kRsaPss = "1.2.840.113549.1.1.10";
+constexpr const char* kRsaKey = "1.2.840.113549.1.1.1";
+constexpr const char* kEcKey = "1.2.840.10045.2.1";
+constexpr const char* kEdwardsKeys[] = {"1.3.101.112", "1.3.101.113"};
+
+bool Is(const char* oid, const char* wanted) { return oid != nullptr && std::strcmp(oid, wanted) == 0; }
+
+std::string Which(DWORD index) { return index == 0 ? "server certificate" : "CA certificate " + std::to_string(index); }
+
+void Refuse(const std::string& what) {
+    const std::string line = "SendPostRequestTo: below the trust floor: " + what + "\n";
+    Trace(line.c_str());
+}
+
+// An RSA-PSS signature names its hash in its parameters.
+bool StrongPss(const CRYPT_ALGORITHM_IDENTIFIER& algorithm) {
+    CRYPT_RSA_SSA_PSS_PARAMETERS* parameters = nullptr;
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, PKCS_RSA_SSA_PSS_PARAMETERS, algorithm.Parameters.pbData,
+                             algorithm.Parameters.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &parameters, &size)) {
+        return false;
+    }
+    const char* hash = parameters->HashAlgorithm.pszObjId;
+    const bool strong = Is(hash, szOID_NIST_sha256) || Is(hash, szOID_NIST_sha384) || Is(hash, szOID_NIST_sha512);
+    LocalFree(parameters);
+    return strong;
+}
+
+bool SignatureMeetsFloor(const CERT_INFO& info, DWORD index) {
+    const char* oid = info.SignatureAlgorithm.pszObjId;
+    for (const char* strong : kStrongSignatures) {
+        if (Is(oid, strong)) return true;
+    }
+    if (Is(oid, kRsaPss) && StrongPss(info.SignatureAlgorithm)) return true;
+    const char* name = oid != nullptr ? oid : "none";
+    for (const Named& weak : kWeakSignatures) {
+        if (Is(oid, weak.oid)) name = weak.name;
+    }
+    Refuse(Which(index) + " signature: " + name + ", below SHA-256");
+    return false;
+}
+
+bool KeyMeetsFloor(const CERT_INFO& info, DWORD index) {
+    const CERT_PUBLIC_KEY_INFO& key = info.SubjectPublicKeyInfo;
+    const char* oid = key.Algorithm.pszObjId;
+    for (const char* edwards : kEdwardsKeys) {
+        if (Is(oid, edwards)) return true;
+    }
+    if (Is(oid, kRsaKey)) {
+        const DWORD bits = CertGetPublicKeyLength(X509_ASN_ENCODING, const_cast<CERT_PUBLIC_KEY_INFO*>(&key));
+        if (bits >= 2048) return true;
+        Refuse(Which(index) + " key: RSA " + std::to_string(bits) + " bits, below 2048");
+        return false;
+    }
+    if (Is(oid, kEcKey)) {
+        // The point, uncompressed (04 x y) or compressed (02/03 x): the field size in bits.
+        const CRYPT_BIT_BLOB& point = key.PublicKey;
+        DWORD bits = 0;
+        if (point.cbData > 1 && point.pbData[0] == 4) bits = (point.cbData - 1) / 2 * 8;
+        if (point.cbData > 1 && (point.pbData[0] == 2 || point.pbData[0] == 3)) bits = (point.cbData - 1) * 8;
+        if (bits >= 224) return true;
+        Refuse(Which(index) + " key: EC " + std::to_string(bits) + " bits, below 224");
+        return false;
+    }
+    Refuse(Which(index) + " key: algorithm " + (oid != nullptr ? oid : "none") + ", not RSA or EC");
+    return false;
+}
+
+// The key exchange, where WinHTTP tells it; true where it does not.
+bool ExchangeMeetsFloor(HINTERNET request) {
+    SecurityInfo security{};
+    DWORD size = sizeof security;
+    if (!WinHttpQueryOption(request, WINHTTP_OPTION_SECURITY_INFO, &security, &size)) return true;
+    const ALG_ID exchange = security.connection.exchange;
+    const DWORD bits = security.connection.exchangeStrength;
+    if (exchange == CALG_DH_EPHEM && bits < 2048) {
+        Refuse("TLS key exchange: DHE " + std::to_string(bits) + " bits, below 2048");
+        return false;
+    }
+    if (exchange == CALG_ECDH_EPHEM && bits != 0 && bits < 224) {
+        Refuse("TLS key exchange: ECDHE " + std::to_string(bits) + " bits, below 224");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool MeetsTrustFloor(HINTERNET request) {
+    PCCERT_CONTEXT raw = nullptr;
+    DWORD size = sizeof raw;
+    if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || raw == nullptr) {
+        Refuse("the server certificate cannot be read");
+        return false;
+    }
+    UniqueHandle<PCCERT_CONTEXT, FreeContext> certificate(raw);
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof parameters;
+    PCCERT_CHAIN_CONTEXT rawChain = nullptr;
+    if (!CertGetCertificateChain(nullptr, raw, nullptr, raw->hCertStore, &parameters, 0, nullptr, &rawChain) ||
+        rawChain == nullptr || rawChain->cChain == 0 || rawChain->rgpChain[0]->cElement == 0) {
+        Refuse("the server certificate's chain cannot be built");
+        return false;
+    }
+    UniqueHandle<PCCERT_CHAIN_CONTEXT, FreeChain> chain(rawChain);
+    const CERT_SIMPLE_CHAIN& simple = *rawChain->rgpChain[0];
+    // The last element is the trust anchor: its key is judged, its self-signature is not.
+    for (DWORD i = 0; i < simple.cElement; ++i) {
+        const CERT_INFO& info = *simple.rgpElement[i]->pCertContext->pCertInfo;
+        const bool anchor = i + 1 == simple.cElement;
+        if (!KeyMeetsFloor(info, i) || (!anchor && !SignatureMeetsFloor(info, i))) return false;
+    }
+    return ExchangeMeetsFloor(request);
+}
+
+}  // namespace halvane::platform

@@ -50,8 +50,7 @@ int OnVerify(int ok, X509_STORE_CTX* store) {
         case X509_V_ERR_CA_MD_TOO_WEAK:
             if (certificate != nullptr) tShortfall = which + " signature: " + SignatureOf(certificate);
             break;
-        default:
-            break;
+        default: break;
     }
     return ok;
 }

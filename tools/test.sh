@@ -12,6 +12,9 @@
 # build/logs/STAGE.log; a failed stage's end is shown, and the last lines give each stage's
 # time and the counts.
 #
+# One run at a time on a machine: the tests' deadlines are timed against its cores, so a second
+# run started meanwhile stops at once and names the run that holds them.
+#
 # Settings (environment), for a shorter loop by hand; CI sets none of them:
 #   HALVANE_PRESETS="linux windows"  the presets to build and test (default: all five)
 #   HALVANE_SKIP_WINE10=1            no Wine 10 stages
@@ -21,7 +24,22 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash tools/install-deps.sh
+lock=/run/lock/halvane-test.lock
+if [ -z "${HALVANE_TEST_LOCK_HELD:-}" ]; then
+  # flock holds the lock for the run's life; -o keeps it from the run's own children (a Wine
+  # server left running must not hold it after the run).
+  status=0
+  HALVANE_TEST_LOCK_HELD=1 flock -n -o -E 75 "$lock" bash tools/test.sh "$@" || status=$?
+  if [ "$status" = 75 ]; then
+    echo "tools/test.sh: another test run holds this machine ($lock: $(cat "$lock" 2>/dev/null));" \
+      "this one stops, start it again when that one has ended" >&2
+  fi
+  exit "$status"
+fi
+echo "pid $$ in $PWD since $(date '+%F %T')" >"$lock"
+
+# The packages first; the Wine 10 root (downloads, mostly) is made beside the first builds.
+HALVANE_SKIP_WINE10=1 bash tools/install-deps.sh
 presets=(${HALVANE_PRESETS:-windows windows-x86 linux linux-asan linux-tsan})
 logs=build/logs
 rm -rf "$logs"
@@ -52,11 +70,22 @@ tests_of() {
   (
     run_stage "$preset: test" ctest --preset "$preset" || true
     [ ${#names[@]} = 1 ] ||
-      run_stage "$preset: test (Wine 10)" bash tools/wine-root.sh run -- ctest --preset "$preset-wine10" || true
+      run_stage "$preset: test (Wine 10)" wine10 ctest --preset "$preset-wine10" || true
   ) &
+}
+# wine10 COMMAND...: COMMAND under Wine 10, once the root is made (or the root's failure).
+wine10() {
+  while [ ! -e "$(log_of "Wine 10 root").result" ]; do sleep 2; done
+  read -r status _ <"$(log_of "Wine 10 root").result"
+  [ "$status" = 0 ] || { echo "no Wine 10 root (see $(log_of "Wine 10 root"))"; return 1; }
+  bash tools/wine-root.sh run -- "$@"
 }
 build() { cmake --preset "$1" && cmake --build --preset "$1"; }
 
+if [ -z "${HALVANE_SKIP_WINE10:-}" ]; then
+  stages+=("Wine 10 root")
+  run_stage "Wine 10 root" bash tools/wine-root.sh make &
+fi
 stage "format" bash tools/check-format.sh || true
 for preset in "${presets[@]}"; do
   if stage "$preset: build" build "$preset"; then tests_of "$preset"; fi
@@ -76,19 +105,17 @@ fi
 echo "=== waiting for the test stages"
 wait
 
-passed=0 failed=0
+passed=0 failed=0 times=""
 for name in "${stages[@]}"; do
   read -r status seconds <"$(log_of "$name").result" 2>/dev/null || { status=1 seconds=0; }
+  times+=$(printf '  %-32s %5d s  %s' "$name" "$seconds" "$([ "$status" = 0 ] && echo passed || echo FAILED)")$'\n'
   if [ "$status" = 0 ]; then passed=$((passed + 1)); continue; fi
   failed=$((failed + 1))
   echo "=== $name: FAILED (exit $status); the end of $(log_of "$name"):"
   tail -n 60 "$(log_of "$name")"
 done
 echo "=== stage times"
-for name in "${stages[@]}"; do
-  read -r status seconds <"$(log_of "$name").result" 2>/dev/null || { status=1 seconds=0; }
-  printf '  %-32s %5d s  %s\n' "$name" "$seconds" "$([ "$status" = 0 ] && echo passed || echo FAILED)"
-done
+printf '%s' "$times"
 echo "  whole run                        $(printf '%5d' "$SECONDS") s"
 echo "stages: ${passed} passed, ${failed} failed"
 [ "$failed" = 0 ]

@@ -59,10 +59,12 @@ if(NOT CMAKE_CROSSCOMPILING)
 endif()
 # Trickles that fall silent at moments chosen against the deadline keeper's, one at a time,
 # after a forged reply: the process's first handshake (its TLS set-up, slow on loaded cores)
-# is not inside a timed row.
-halvane_hostile(robustness_hostile_exact "Hostile.TransportAndExports" forged quiet_head_49 quiet_head_99 quiet_head_149
-                quiet_head_173 quiet_chunk_99 quiet_chunk_173 quiet_body_99 quiet_body_173)
-set_tests_properties(robustness_hostile_exact PROPERTIES LABELS "robustness;slow")
+# is not inside a timed row. Two programs, each call alone in its own (they wait in silence).
+halvane_hostile(robustness_hostile_exact_head "Hostile.TransportAndExports" forged quiet_head_49 quiet_head_99
+                quiet_head_149 quiet_head_173)
+halvane_hostile(robustness_hostile_exact_body "Hostile.TransportAndExports" forged quiet_chunk_99 quiet_chunk_173
+                quiet_body_99 quiet_body_173)
+set_tests_properties(robustness_hostile_exact_head robustness_hostile_exact_body PROPERTIES LABELS "robustness;slow")
 # A handshake trickled through a relay, on its own: no other handshake may overlap it under Wine.
 halvane_hostile(robustness_hostile_handshake "Hostile.TransportAndExports" trickle_handshake)
 set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PROPERTIES LABELS "robustness;slow")

@@ -18,7 +18,7 @@
 # Settings (environment), for a shorter loop by hand; CI sets none of them:
 #   HALVANE_PRESETS="linux windows"  the presets to build and test (default: all five)
 #   HALVANE_SKIP_WINE10=1            no Wine 10 stages
-#   HALVANE_FUZZ_SECONDS=N           seconds per fuzz target, after its saved corpus (default 20)
+#   HALVANE_FUZZ_SECONDS=N           seconds per fuzz target, after its saved corpus (default 10)
 #   HALVANE_SKIP_FUZZ=1              no fuzz stage
 #   HALVANE_SKIP_DEMO=1              no demo stage
 set -euo pipefail
@@ -93,7 +93,7 @@ done
 if [ -z "${HALVANE_SKIP_FUZZ:-}" ]; then
   stages+=("fuzz")
   echo "=== fuzz: started"
-  run_stage "fuzz" bash tools/fuzz.sh "${HALVANE_FUZZ_SECONDS:-20}" &
+  run_stage "fuzz" bash tools/fuzz.sh "${HALVANE_FUZZ_SECONDS:-10}" &
 fi
 # The benchmarks must at least build; tools/bench.sh runs them.
 stage "bench: build" build bench || true

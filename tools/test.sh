@@ -73,13 +73,9 @@ tests_of() {
       run_stage "$preset: test (Wine 10)" wine10 ctest --preset "$preset-wine10" || true
   ) &
 }
-# wine10 COMMAND...: COMMAND under Wine 10, once the root is made (or the root's failure).
-wine10() {
-  while [ ! -e "$(log_of "Wine 10 root").result" ]; do sleep 2; done
-  read -r status _ <"$(log_of "Wine 10 root").result"
-  [ "$status" = 0 ] || { echo "no Wine 10 root (see $(log_of "Wine 10 root"))"; return 1; }
-  bash tools/wine-root.sh run -- "$@"
-}
+# wine10 COMMAND...: COMMAND under Wine 10, once the root is made (`make` waits on the root's
+# lock while the background stage holds it, and returns at once when the root is there).
+wine10() { bash tools/wine-root.sh make && bash tools/wine-root.sh run -- "$@"; }
 build() { cmake --preset "$1" && cmake --build --preset "$1"; }
 
 if [ -z "${HALVANE_SKIP_WINE10:-}" ]; then

@@ -65,8 +65,8 @@ halvane_hostile(robustness_hostile_exact_head "Hostile.TransportAndExports" forg
 halvane_hostile(robustness_hostile_exact_body "Hostile.TransportAndExports" forged quiet_chunk_99 quiet_chunk_173
                 quiet_body_99 quiet_body_173)
 set_tests_properties(robustness_hostile_exact_head robustness_hostile_exact_body PROPERTIES LABELS "robustness;slow")
-# A handshake trickled through a relay, on its own: no other handshake may overlap it under Wine.
-halvane_hostile(robustness_hostile_handshake "Hostile.TransportAndExports" trickle_handshake)
+# Handshakes trickled through a relay, on their own: no other handshake may overlap them under Wine.
+halvane_hostile(robustness_hostile_handshake "Hostile.TransportAndExports" trickle_handshake whole_bound)
 set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PROPERTIES LABELS "robustness;slow")
 
 # ---- Many threads through the built module, then resource growth ----
@@ -127,6 +127,8 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HALVANE_SANITIZE)
       list(APPEND _halvane_run --soname-synonyms=somalloc=nouserintercepts)
       halvane_e2e(robustness_valgrind_allocation_module robustness_allocation_module "AllocationFailureModule.*"
                   LABEL "robustness;valgrind" TIMEOUT 600 --script ${_e2e_cases})
+      set_tests_properties(robustness_valgrind_exports_scripted robustness_valgrind_trader_day
+                           robustness_valgrind_allocation_module PROPERTIES ENVIRONMENT HALVANE_TEST_WARM_UP=1)
       add_test(NAME robustness_valgrind_allocation COMMAND ${_halvane_run} $<TARGET_FILE:robustness_allocation>)
       set_tests_properties(robustness_valgrind_allocation PROPERTIES LABELS "robustness;valgrind" TIMEOUT 600)
     endblock()

@@ -207,10 +207,19 @@ HINTERNET Native(HttpRequest* request) { return request->handle; }
 // Runs one blocking WinHTTP call under the request's keeper, and keeps the call's last error.
 template <typename Call>
 bool Guarded(HttpRequest* request, const StepLimits& limits, Call call) {
+    // The step ends however it returns (memory running out throws std::bad_alloc).
+    struct StepEnd {
+        DeadlineKeeper& keeper;
+        ~StepEnd() { keeper.End(); }
+    };
     request->keeper.Begin(limits);
-    const BOOL ok = call();
-    const DWORD error = GetLastError();
-    request->keeper.End();
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    {
+        StepEnd end{request->keeper};
+        ok = call();
+        error = GetLastError();
+    }
     SetLastError(error);
     return ok != FALSE;
 }

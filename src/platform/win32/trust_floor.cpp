@@ -148,17 +148,17 @@ bool ExchangeMeetsFloor(HINTERNET request) {
     return true;
 }
 
-// The certificates a server sent, encoded, in the order of its certificate store.
+// The certificates a server sent, encoded, in the order of its certificate store
+// (std::bad_alloc: memory ran out).
 using Sent = std::vector<std::string>;
-bool SentBy(PCCERT_CONTEXT server, Sent* sent) noexcept {
+void SentBy(PCCERT_CONTEXT server, Sent* sent) {
     PCCERT_CONTEXT c = nullptr;
     try {
         while ((c = CertEnumCertificatesInStore(server->hCertStore, c)) != nullptr)
             sent->emplace_back(reinterpret_cast<const char*>(c->pbCertEncoded), c->cbCertEncoded);
-        return !sent->empty();
     } catch (const std::bad_alloc&) {
-        CertFreeCertificateContext(c);  // the enumeration's reference; then judged in full
-        return false;
+        CertFreeCertificateContext(c);  // the enumeration's reference; memory ran out, as for the reply
+        throw;
     }
 }
 
@@ -214,10 +214,10 @@ bool MeetsTrustFloor(HINTERNET request) {
     }
     UniqueHandle<PCCERT_CONTEXT, FreeContext> certificate(raw);
     Sent sent;
-    const bool known = SentBy(raw, &sent);
-    if (!(known && gLastPassed.Holds(sent))) {
+    SentBy(raw, &sent);
+    if (!gLastPassed.Holds(sent)) {
         if (!ChainMeetsFloor(raw)) return false;
-        if (known) gLastPassed.Keep(std::move(sent));
+        if (!sent.empty()) gLastPassed.Keep(std::move(sent));
     }
     return ExchangeMeetsFloor(request);
 }

@@ -66,7 +66,7 @@ halvane_hostile(robustness_hostile_exact_body "Hostile.TransportAndExports" forg
                 quiet_body_99 quiet_body_173)
 set_tests_properties(robustness_hostile_exact_head robustness_hostile_exact_body PROPERTIES LABELS "robustness;slow")
 # Handshakes trickled through a relay, on their own: no other handshake may overlap them under Wine.
-halvane_hostile(robustness_hostile_handshake "Hostile.TransportAndExports" trickle_handshake whole_bound)
+halvane_hostile(robustness_hostile_handshake "Hostile.TransportAndExports" trickle_handshake)
 set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PROPERTIES LABELS "robustness;slow")
 
 # ---- Many threads through the built module, then resource growth ----

@@ -49,8 +49,6 @@ success body unless its mode says otherwise.
                  with SHA-1; answers an unsigned success
   trickle_handshake  plain TCP: a relay that holds no key, in front of a real TLS server,
                  passing the server's handshake bytes on a few bytes a second
-  whole_bound    the same relay for 13 s, then at full speed: a handshake that ends near
-                 its bound, then the head as quiet_head_173 (one call near each phase's edge)
   trickle_head   the status line and headers one byte a second
   trickle_body   200 with a Content-Length, the body one byte a second
   slow_continue  "HTTP/1.1 100 Continue" heads, one every 5 s, without end
@@ -120,9 +118,7 @@ HOP_SPACING = 2.0
 BOMB_SEGMENTS = 2048        # MiB of zeros the gzip inflates to
 
 # Modes that never speak TLS on the service port, and those with a TLS setup of their own.
-RAW_MODES = ("plain", "hangup", "trickle_handshake", "whole_bound")
-RELAY_MODES = ("trickle_handshake", "whole_bound")
-WHOLE_BOUND_HANDSHAKE = 13.0  # seconds of trickled handshake, then full speed
+RAW_MODES = ("plain", "hangup", "trickle_handshake")
 CERT_MODES = ("cert_not_yet_valid", "cert_leaf_issuer", "cert_client_only", "weak_sha1_leaf", "weak_rsa1024_leaf",
               "weak_sha1_intermediate", "sha1_root")
 # Servers below the trust floor: the peer's own OpenSSL must be let to serve them.
@@ -276,15 +272,12 @@ def cut(conn):
         conn.shutdown(socket.SHUT_RDWR)
 
 
-def pump(source, sink, size=65536, interval=0.0, slow_for=None):
-    """Passes on what `source` sends to `sink`, `size` bytes per `interval` (for `slow_for`
-    seconds, then at full speed), until either end stops."""
-    fast_from = None if slow_for is None else time.monotonic() + slow_for
+def pump(source, sink, size=65536, interval=0.0):
+    """Passes on what `source` sends to `sink`, `size` bytes per `interval`, until either end stops."""
     with contextlib.suppress(OSError):
-        while data := source.recv(size if fast_from is None or time.monotonic() < fast_from else 65536):
+        while data := source.recv(size):
             sink.sendall(data)
-            if fast_from is None or time.monotonic() < fast_from:
-                time.sleep(interval)
+            time.sleep(interval)
 
 
 def reset(conn):
@@ -427,7 +420,6 @@ for _part, (_first, _data, _quiet_at) in QUIET_PARTS.items():
     for _tenths in _quiet_at:
         REPLIES["quiet_%s_%d" % (_part, _tenths)] = (
             lambda peer, conn, path, first=_first, data=_data, at=_tenths / 10: quiet_after(conn, first, data, at))
-REPLIES["whole_bound"] = REPLIES["quiet_head_173"]
 REPLIES["coincide"] = lambda peer, conn, path: stream(
     conn, [head("200 OK", len(FORGED))] + [FORGED[i:i + 4] for i in range(0, len(FORGED), 4)],
     interval_of=lambda: 0.254 + random.uniform(-0.002, 0.002))
@@ -440,7 +432,7 @@ for _framing in CUT_FRAMINGS:
             cut_reply(conn, peer.quiz, peer.quiz[:peer.quiz_cut], framing, ending))
 REPLIES["cut_fin_close"] = lambda peer, conn, path: cut_reply(conn, peer.quiz, peer.quiz[:peer.quiz_cut], "close", "fin")
 
-MODES = tuple(dict.fromkeys(tuple(REPLIES) + RAW_MODES + tuple(set(CERT_MODES + TLS_MODES)) + tuple(LEGACY_TLS)))
+MODES = tuple(REPLIES) + RAW_MODES + tuple(set(CERT_MODES + TLS_MODES)) + tuple(LEGACY_TLS)
 
 
 def signed_status(key_hex, size=4 << 20):
@@ -615,8 +607,8 @@ class Peer:
             self.target_port = self.serve(self.listen(0), self.serve_target, lambda: (default, None))
         if "redirect_http" in self.modes:
             self.plain_target_port = self.serve(self.listen(0), self.serve_target, lambda: (None, None))
-        if any(mode in RELAY_MODES for mode in self.modes):
-            self.backend_port = self.serve(self.listen(0), self.serve_main, lambda: (default, self.current_mode()))
+        if "trickle_handshake" in self.modes:
+            self.backend_port = self.serve(self.listen(0), self.serve_main, lambda: (default, "trickle_handshake"))
         self.serve(main, self.serve_main, lambda: (self.contexts.get(self.current_mode()), self.current_mode()))
 
     def serve(self, sock, serve, choose):
@@ -655,8 +647,8 @@ class Peer:
                 conn.recv(65536)
             answer(conn)
             return
-        if mode in RELAY_MODES and not isinstance(conn, ssl.SSLSocket):
-            self.relay(conn, WHOLE_BOUND_HANDSHAKE if mode == "whole_bound" else None)
+        if mode == "trickle_handshake" and not isinstance(conn, ssl.SSLSocket):
+            self.relay(conn)
             return
         path = read_request(conn, self.record, mode)
         if path is None:
@@ -672,15 +664,14 @@ class Peer:
         else:
             answer(conn)
 
-    def relay(self, client, slow_for=None):
-        """Passes the client's bytes on at once and the server's a few bytes a second (for
-        `slow_for` seconds, then at full speed)."""
+    def relay(self, client):
+        """Passes the client's bytes on at once and the server's a few bytes a second."""
         server = socket.create_connection(("127.0.0.1", self.backend_port))
         server.settimeout(HOLD_LIMIT)
         client.settimeout(HOLD_LIMIT)
 
         threading.Thread(target=lambda: (pump(client, server), cut(server)), daemon=True).start()
-        pump(server, client, 4, HANDSHAKE_INTERVAL, slow_for)
+        pump(server, client, 4, HANDSHAKE_INTERVAL)
         server.close()
 
     def stop(self):

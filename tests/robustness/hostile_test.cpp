@@ -202,10 +202,6 @@ std::vector<Row> Expectations() {
              Reaches::Nothing,
              handshakeBound,
              handshakeBound - 1},
-            // One call near two phases' edges: a handshake of 13 s, then a head trickled until just
-            // before 20 s after the request, then silence. Each phase is bounded on its own, so the
-            // call ends 33 s after it began. (Resolving and connecting cannot be held on loopback.)
-            {"whole_bound", Kind::Exact, serverError, error, none, Reaches::Peer, 13 + kDeadline, 13 + kNotBefore},
             // Redirects are never followed, on either platform.
             failing("redirect302", Kind::Sequential, {"HTTP_302"}, Reaches::Peer),
             failing("redirect307", Kind::Sequential, {"HTTP_307"}, Reaches::Peer),

@@ -6,10 +6,11 @@
 //
 // Timeouts bound each phase as a whole, however slowly the peer trickles: libcurl's own
 // limits hold the whole exchange (CURLOPT_TIMEOUT_MS, every phase's timeout added up) and
-// resolving plus connecting (CURLOPT_CONNECTTIMEOUT_MS); the progress callback ends each
-// phase on time: name resolution, connect, sending (TLS handshake included) from the
-// moment the connection stands, and receiving the whole reply from the moment the request
-// is out. Heads, trailers and bodies are held to the reply limits while they arrive.
+// resolving plus connecting (CURLOPT_CONNECTTIMEOUT_MS); the progress callback, run on every
+// turn of a transfer loop that also wakes when the current phase ends, ends each phase on
+// time: name resolution, connect, sending (TLS handshake included) from the moment the
+// connection stands, and receiving the whole reply from the moment the request is out. Heads, trailers and bodies are
+// held to the reply limits while they arrive.
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -174,32 +175,59 @@ bool RequestOut(HttpRequest* request, curl_off_t uploaded) {
     return InfoMicros(request->easy.get(), CURLINFO_PRETRANSFER_TIME_T) > 0 && uploaded >= request->bodySize;
 }
 
+// Milliseconds left in the phase the exchange is in: 0 or less once it is over.
+long MsLeft(HttpRequest* request, Clock::time_point now) {
+    if (request->sentSeen) return request->receiveMs - ElapsedMs(request->sentAt, now);
+    CURL* easy = request->easy.get();
+    const long budgetLeft = request->sendBudgetMs - ElapsedMs(request->started, now);
+    const curl_off_t connected = InfoMicros(easy, CURLINFO_CONNECT_TIME_T);
+    const curl_off_t resolved = InfoMicros(easy, CURLINFO_NAMELOOKUP_TIME_T);
+    const curl_off_t phaseEnd = connected > 0  ? connected + curl_off_t{request->sendMs} * 1000
+                                : resolved > 0 ? resolved + curl_off_t{request->connectMs} * 1000
+                                               : curl_off_t{request->resolveMs} * 1000;
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now - request->started).count();
+    return std::min(budgetLeft, static_cast<long>((phaseEnd - micros + 999) / 1000));
+}
+
 int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) noexcept {
     auto* request = static_cast<HttpRequest*>(user);
-    CURL* easy = request->easy.get();
     const auto now = Clock::now();
-    const long elapsed = ElapsedMs(request->started, now);
-    bool late = false;
-    if (request->sentSeen || RequestOut(request, ulnow)) {
-        if (!request->sentSeen) {
-            request->sentSeen = true;
-            request->sentAt = now;
+    if (!request->sentSeen && RequestOut(request, ulnow)) {
+        request->sentSeen = true;
+        request->sentAt = now;
+    }
+    if (MsLeft(request, now) > 0) return 0;
+    request->timedOut = true;
+    return 1;
+}
+
+// Runs the whole exchange. curl_easy_perform looks in on a silent transfer only once a second,
+// so a phase could end up to a second late; this loop also wakes when the phase ends, and the
+// progress callback, which runs on every turn, ends it there.
+CURLcode Perform(HttpRequest* request) {
+    CURL* easy = request->easy.get();
+    UniqueHandle<CURLM*, curl_multi_cleanup> multi(curl_multi_init());
+    if (!multi) return CURLE_OUT_OF_MEMORY;
+    const auto failed = [](CURLMcode code) {
+        return code == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
+    };
+    if (const CURLMcode code = curl_multi_add_handle(multi.get(), easy); code != CURLM_OK) return failed(code);
+    CURLcode result = CURLE_OK;
+    for (int running = 1;;) {
+        CURLMcode code = curl_multi_perform(multi.get(), &running);
+        if (code == CURLM_OK && running != 0) {
+            const long wait = std::clamp(MsLeft(request, Clock::now()), 1L, 1000L);
+            code = curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait), nullptr);
         }
-        late = ElapsedMs(request->sentAt, now) >= request->receiveMs;
-    } else {
-        const curl_off_t connected = InfoMicros(easy, CURLINFO_CONNECT_TIME_T);
-        const curl_off_t resolved = InfoMicros(easy, CURLINFO_NAMELOOKUP_TIME_T);
-        const curl_off_t micros = curl_off_t{elapsed} * 1000;
-        late = elapsed >= request->sendBudgetMs ||
-               (connected > 0  ? micros - connected >= curl_off_t{request->sendMs} * 1000
-                : resolved > 0 ? micros - resolved >= curl_off_t{request->connectMs} * 1000
-                               : elapsed >= request->resolveMs);
+        if (code != CURLM_OK) result = failed(code);
+        if (code != CURLM_OK || running == 0) break;
     }
-    if (late) {
-        request->timedOut = true;
-        return 1;
+    int queued = 0;
+    while (const CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+        if (message->msg == CURLMSG_DONE) result = message->data.result;
     }
-    return 0;
+    curl_multi_remove_handle(multi.get(), easy);
+    return result;
 }
 
 bool CurlReady() {
@@ -346,7 +374,7 @@ bool SendRequest(HttpRequest* r, const char16_t* headers, const void* body, uint
 
     r->started = Clock::now();
     r->sendBudgetMs = static_cast<long>(limits.budgetMs);
-    r->result = curl_easy_perform(easy);
+    r->result = Perform(r);
     const std::string shortfall = TakeTrustShortfall();
     if (r->result != CURLE_OK && !shortfall.empty()) {
         Trace(("SendPostRequestTo: below the trust floor: " + shortfall + "\n").c_str());

@@ -38,6 +38,7 @@ std::vector<ReceivedRequest> ReadServiceRecord() {
         request.method = entry.value("method", "");
         request.body = FromHex(entry.value("body_hex", ""));
         request.mode = entry.value("mode", "");
+        request.seconds = entry.value("seconds", 0.0);
         for (const auto& header : entry.value("headers", nlohmann::json::array())) {
             request.headers.emplace_back(header.at(0).get<std::string>(), header.at(1).get<std::string>());
         }

@@ -12,7 +12,8 @@ struct ReceivedRequest {
     std::string method;
     std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
     std::string body;
-    std::string mode;  // the hostile peer's mode that served it; empty from the service
+    std::string mode;    // the hostile peer's mode that served it; empty from the service
+    double seconds = 0;  // the hostile peer: from the connection's accept to the request's end
 
     // The first header of that name (case-insensitive), or null.
     const std::string* Header(const std::string& name) const;

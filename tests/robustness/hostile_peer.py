@@ -12,7 +12,8 @@ Listens on 127.0.0.1:N and runs COMMAND with these variables set:
                            mode serves); each connection reads it once, when it is accepted
   HALVANE_TEST_RECORD      a record of the requests the peer read (the service's record
                            format: one JSON line with path, method, headers, body_hex), each
-                           with the mode that served it
+                           with the mode that served it and the seconds from its connection's
+                           accept to its last byte
 then stops and exits with COMMAND's exit code (3: the peer could not start).
 
 Modes, on TLS unless noted. Every TLS peer that gets a request answers it with an unsigned
@@ -49,6 +50,8 @@ success body unless its mode says otherwise.
                  with SHA-1; answers an unsigned success
   trickle_handshake  plain TCP: a relay that holds no key, in front of a real TLS server,
                  passing the server's handshake bytes on a few bytes a second
+  whole_bound    the same relay for 12 s, then at full speed: a handshake that ends near
+                 its bound, then the head as quiet_head_173 (one call near each phase's edge)
   trickle_head   the status line and headers one byte a second
   trickle_body   200 with a Content-Length, the body one byte a second
   slow_continue  "HTTP/1.1 100 Continue" heads, one every 5 s, without end
@@ -118,7 +121,11 @@ HOP_SPACING = 2.0
 BOMB_SEGMENTS = 2048        # MiB of zeros the gzip inflates to
 
 # Modes that never speak TLS on the service port, and those with a TLS setup of their own.
-RAW_MODES = ("plain", "hangup", "trickle_handshake")
+RAW_MODES = ("plain", "hangup", "trickle_handshake", "whole_bound")
+RELAY_MODES = ("trickle_handshake", "whole_bound")
+# whole_bound: seconds of trickled handshake, then full speed. What the client still does then
+# (Wine checks the chain only once the handshake is done) takes up to 3 s on loaded cores.
+WHOLE_BOUND_HANDSHAKE = 12.0
 CERT_MODES = ("cert_not_yet_valid", "cert_leaf_issuer", "cert_client_only", "weak_sha1_leaf", "weak_rsa1024_leaf",
               "weak_sha1_intermediate", "sha1_root")
 # Servers below the trust floor: the peer's own OpenSSL must be let to serve them.
@@ -169,6 +176,10 @@ subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
 """
 
 
+# The connection a peer thread serves: when it was accepted (a request's time counts from there).
+CONNECTION = threading.local()
+
+
 class Record:
     def __init__(self, path):
         self.path = path
@@ -176,8 +187,10 @@ class Record:
         open(path, "w").close()
 
     def write(self, mode, method, path, headers, body):
+        seconds = time.monotonic() - getattr(CONNECTION, "accepted", time.monotonic())
         line = json.dumps({"path": path, "method": method, "headers": [[n, v] for n, v in headers],
-                           "body_hex": body.hex(), "body": body.decode("latin-1"), "mode": mode},
+                           "body_hex": body.hex(), "body": body.decode("latin-1"), "mode": mode,
+                           "seconds": round(seconds, 3)},
                           separators=(",", ":"))
         with self.lock, open(self.path, "a", encoding="utf-8") as f:
             f.write(line + "\n")
@@ -272,12 +285,15 @@ def cut(conn):
         conn.shutdown(socket.SHUT_RDWR)
 
 
-def pump(source, sink, size=65536, interval=0.0):
-    """Passes on what `source` sends to `sink`, `size` bytes per `interval`, until either end stops."""
+def pump(source, sink, size=65536, interval=0.0, slow_for=None):
+    """Passes on what `source` sends to `sink`, `size` bytes per `interval` (for `slow_for`
+    seconds, then at full speed), until either end stops."""
+    fast_from = None if slow_for is None else time.monotonic() + slow_for
     with contextlib.suppress(OSError):
-        while data := source.recv(size):
+        while data := source.recv(size if fast_from is None or time.monotonic() < fast_from else 65536):
             sink.sendall(data)
-            time.sleep(interval)
+            if fast_from is None or time.monotonic() < fast_from:
+                time.sleep(interval)
 
 
 def reset(conn):
@@ -420,6 +436,7 @@ for _part, (_first, _data, _quiet_at) in QUIET_PARTS.items():
     for _tenths in _quiet_at:
         REPLIES["quiet_%s_%d" % (_part, _tenths)] = (
             lambda peer, conn, path, first=_first, data=_data, at=_tenths / 10: quiet_after(conn, first, data, at))
+REPLIES["whole_bound"] = REPLIES["quiet_head_173"]
 REPLIES["coincide"] = lambda peer, conn, path: stream(
     conn, [head("200 OK", len(FORGED))] + [FORGED[i:i + 4] for i in range(0, len(FORGED), 4)],
     interval_of=lambda: 0.254 + random.uniform(-0.002, 0.002))
@@ -432,7 +449,7 @@ for _framing in CUT_FRAMINGS:
             cut_reply(conn, peer.quiz, peer.quiz[:peer.quiz_cut], framing, ending))
 REPLIES["cut_fin_close"] = lambda peer, conn, path: cut_reply(conn, peer.quiz, peer.quiz[:peer.quiz_cut], "close", "fin")
 
-MODES = tuple(REPLIES) + RAW_MODES + tuple(set(CERT_MODES + TLS_MODES)) + tuple(LEGACY_TLS)
+MODES = tuple(dict.fromkeys(tuple(REPLIES) + RAW_MODES + tuple(set(CERT_MODES + TLS_MODES)) + tuple(LEGACY_TLS)))
 
 
 def signed_status(key_hex, size=4 << 20):
@@ -607,8 +624,8 @@ class Peer:
             self.target_port = self.serve(self.listen(0), self.serve_target, lambda: (default, None))
         if "redirect_http" in self.modes:
             self.plain_target_port = self.serve(self.listen(0), self.serve_target, lambda: (None, None))
-        if "trickle_handshake" in self.modes:
-            self.backend_port = self.serve(self.listen(0), self.serve_main, lambda: (default, "trickle_handshake"))
+        if any(mode in RELAY_MODES for mode in self.modes):
+            self.backend_port = self.serve(self.listen(0), self.serve_main, lambda: (default, self.current_mode()))
         self.serve(main, self.serve_main, lambda: (self.contexts.get(self.current_mode()), self.current_mode()))
 
     def serve(self, sock, serve, choose):
@@ -625,6 +642,7 @@ class Peer:
         return sock.getsockname()[1]
 
     def connection(self, conn, tls, mode, serve):
+        CONNECTION.accepted = time.monotonic()
         with contextlib.suppress(OSError, ValueError):
             try:
                 conn.settimeout(30)
@@ -647,8 +665,8 @@ class Peer:
                 conn.recv(65536)
             answer(conn)
             return
-        if mode == "trickle_handshake" and not isinstance(conn, ssl.SSLSocket):
-            self.relay(conn)
+        if mode in RELAY_MODES and not isinstance(conn, ssl.SSLSocket):
+            self.relay(conn, WHOLE_BOUND_HANDSHAKE if mode == "whole_bound" else None)
             return
         path = read_request(conn, self.record, mode)
         if path is None:
@@ -664,14 +682,15 @@ class Peer:
         else:
             answer(conn)
 
-    def relay(self, client):
-        """Passes the client's bytes on at once and the server's a few bytes a second."""
+    def relay(self, client, slow_for=None):
+        """Passes the client's bytes on at once and the server's a few bytes a second (for
+        `slow_for` seconds, then at full speed)."""
         server = socket.create_connection(("127.0.0.1", self.backend_port))
         server.settimeout(HOLD_LIMIT)
         client.settimeout(HOLD_LIMIT)
 
         threading.Thread(target=lambda: (pump(client, server), cut(server)), daemon=True).start()
-        pump(server, client, 4, HANDSHAKE_INTERVAL)
+        pump(server, client, 4, HANDSHAKE_INTERVAL, slow_for)
         server.close()
 
     def stop(self):

@@ -65,8 +65,8 @@ halvane_hostile(robustness_hostile_exact_head "Hostile.TransportAndExports" forg
 halvane_hostile(robustness_hostile_exact_body "Hostile.TransportAndExports" forged quiet_chunk_99 quiet_chunk_173
                 quiet_body_99 quiet_body_173)
 set_tests_properties(robustness_hostile_exact_head robustness_hostile_exact_body PROPERTIES LABELS "robustness;slow")
-# A handshake trickled through a relay, on its own: no other handshake may overlap it under Wine.
-halvane_hostile(robustness_hostile_handshake "Hostile.TransportAndExports" trickle_handshake)
+# Handshakes trickled through a relay, on their own: no other handshake may overlap them under Wine.
+halvane_hostile(robustness_hostile_handshake "Hostile.TransportAndExports" trickle_handshake whole_bound)
 set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PROPERTIES LABELS "robustness;slow")
 
 # ---- Many threads through the built module, then resource growth ----

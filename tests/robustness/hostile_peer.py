@@ -289,10 +289,14 @@ def pump(source, sink, size=65536, interval=0.0, slow_for=None):
     """Passes on what `source` sends to `sink`, `size` bytes per `interval` (for `slow_for`
     seconds, then at full speed), until either end stops."""
     fast_from = None if slow_for is None else time.monotonic() + slow_for
+
+    def slow():
+        return fast_from is None or time.monotonic() < fast_from
+
     with contextlib.suppress(OSError):
-        while data := source.recv(size if fast_from is None or time.monotonic() < fast_from else 65536):
+        while data := source.recv(size if slow() else 65536):
             sink.sendall(data)
-            if fast_from is None or time.monotonic() < fast_from:
+            if slow():
                 time.sleep(interval)
 
 

@@ -354,9 +354,11 @@ void ExpectEnded(const Row& row, Target target, const Ended& ended) {
     EXPECT_GE(phase, row.atLeast) << what << " ended before its deadline";
 }
 
-// Requests of this mode that reached the peer's own port, any other, and those with a body.
+// Requests of this mode that reached the peer's own port, any other, and those with a body;
+// when the last of them reached the peer, from its connection's start (0 if none did).
 struct Reached {
     std::size_t atPeer = 0, elsewhere = 0, withBody = 0;
+    double lastAt = 0;
 };
 Reached Requests(const std::string& mode) {
     const std::string peerHost = "localhost:" + std::to_string(kServicePort);
@@ -366,21 +368,13 @@ Reached Requests(const std::string& mode) {
         const std::string* host = request.Header("Host");
         (host != nullptr && *host == peerHost ? reached.atPeer : reached.elsewhere) += 1;
         reached.withBody += request.body.empty() ? 0 : 1;
+        reached.lastAt = request.seconds;
     }
     return reached;
 }
 
-// When the last request of this mode reached the peer, from its connection's start; 0 if none did.
-double RequestAt(const std::string& mode) {
-    double at = 0;
-    for (const auto& request : test::ReadServiceRecord()) {
-        if (request.mode == mode) at = request.seconds;
-    }
-    return at;
-}
-
 void ExpectReached(const Row& row) {
-    const auto [atPeer, elsewhere, withBody] = Requests(row.mode);
+    const auto [atPeer, elsewhere, withBody, lastAt] = Requests(row.mode);
     std::cout << "[ recorded ] " << row.mode << ": " << atPeer << " at the peer (" << withBody << " with a body), "
               << elsewhere << " elsewhere\n";
     if (row.reaches == Reaches::HeadOnly) {
@@ -401,7 +395,7 @@ TEST(Hostile, TransportAndExports) {
         SetPeerMode(row->mode);
         for (Target target : CallsOf(*row)) {
             Ended ended = Call(target);
-            if (row->kind == Kind::Exact) ended.requestAt = RequestAt(row->mode);
+            if (row->kind == Kind::Exact) ended.requestAt = Requests(row->mode).lastAt;
             ExpectEnded(*row, target, ended);
         }
         ExpectReached(*row);

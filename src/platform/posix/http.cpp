@@ -9,8 +9,8 @@
 // resolving plus connecting (CURLOPT_CONNECTTIMEOUT_MS); the progress callback, run on every
 // turn of a transfer loop that also wakes when the current phase ends, ends each phase on
 // time: name resolution, connect, sending (TLS handshake included) from the moment the
-// connection stands, and receiving the whole reply from the moment the request is out. Heads, trailers and bodies are
-// held to the reply limits while they arrive.
+// connection stands, and receiving the whole reply from the moment the request is out.
+// Heads, trailers and bodies are held to the reply limits while they arrive.
 #include <curl/curl.h>
 
 #include <algorithm>

@@ -43,9 +43,14 @@
 // caller's thread is inside WinHTTP, and WinHTTP gives no way to order the two. Where the
 // step releases its connection at that very moment (the body's last read, or a failure),
 // an implementation that reads the request's connection without a lock (Wine's does) may
-// set the timeout on a socket being closed. Looks come only on steps that already took
-// kLookMs, at most four a second, so the two can meet only on a slow step's last moment;
-// the hostile tests make them coincide many times.
+// use a connection that is gone: Wine 8 and 10 test the request's connection, set the send
+// timeout (a wine server request), then read the connection again for the receive timeout,
+// so a release in between is a null read and the process crashes (seen once, under load, on
+// a handshake refused for an untrusted certificate). Looks come only on steps that already
+// took kLookMs, at most four a second, so the two can meet only on a slow step's last
+// moment; the hostile tests make a look and a step's end coincide many times, but not a look
+// and a release. Under Wine nothing else reaches a blocked socket wait from outside
+// (CancelSynchronousIo finds no I/O to cancel on a thread blocked in recv).
 #include <windows.h>
 #include <winhttp.h>
 

@@ -58,9 +58,9 @@ success body unless its mode says otherwise.
   quiet_{head,chunk,body}_T  the head, a chunk-size line's extension after a chunked head, or
                  a Content-Length body after its head, one byte every 0.9 s until just before
                  T tenths of a second after the request was read, then silence
-  coincide       200 with a Content-Length, the body in pieces 254 ms apart (give or take
+  coincide       200 with a Content-Length, the body in pieces 204 ms apart (give or take
                  2 ms), so that the moment a piece arrives sweeps once through the client
-                 deadline keeper's quarter-second cadence: some waits end as it looks in
+                 deadline keeper's 200 ms cadence: some waits end as it looks in
   slow_redirects after 8 s, 307 to the other port, which does the same, hop after hop
   endless_head   200, then header lines without end, as fast as the client takes them
   endless_header_line  200, then one header line that never ends
@@ -443,7 +443,7 @@ for _part, (_first, _data, _quiet_at) in QUIET_PARTS.items():
 REPLIES["whole_bound"] = REPLIES["quiet_head_173"]
 REPLIES["coincide"] = lambda peer, conn, path: stream(
     conn, [head("200 OK", len(FORGED))] + [FORGED[i:i + 4] for i in range(0, len(FORGED), 4)],
-    interval_of=lambda: 0.254 + random.uniform(-0.002, 0.002))
+    interval_of=lambda: 0.204 + random.uniform(-0.002, 0.002))
 for _mode in ("redirect302", "redirect307", "redirect_http", "slow_redirects"):
     REPLIES[_mode] = lambda peer, conn, path, mode=_mode: redirect(peer, conn, path, mode)
 for _framing in CUT_FRAMINGS:

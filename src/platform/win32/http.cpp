@@ -22,39 +22,43 @@
 // - A thread-pool timer, armed at the request's first step to look in every kLookMs until
 //   the request closes. A look finds nothing to do between steps, and an exchange that ends
 //   within kLookMs (an ordinary one) is never looked at: the call makes one timer, arms and
-//   disarms it once, and no thread is made for it. A look that falls inside a step sets the
-//   timeouts once more, which a step of any length may meet; a step that outlasts kLookMs is
-//   looked at every kLookMs, and each look lowers the timeouts to what is left (1 ms once it
-//   is spent). A wait that begins between two looks therefore ends at most kLookMs +
-//   kSlackMs after the step's deadline: each phase ends within half a second of its time,
-//   however the peer trickles or falls silent. What stays unbounded is input that keeps
-//   flowing inside one socket wait's timeout (a head that streams without end): WinHTTP
-//   reads it into the same call, and no timeout expires while bytes keep coming.
+//   disarms it once, and no thread is made for it. A look that falls inside a step does not
+//   touch the request itself: it queues an APC to the step's thread, which runs it the next
+//   time that thread waits alertably, and lowers the timeouts there to what is left (1 ms
+//   once it is spent). WinHTTP's socket waits are alertable under Wine (Winsock's blocking
+//   calls wait so), so a step blocked in one runs the look at once; one still running when
+//   the look is asked for runs it in its next wait. A wait therefore begins with a timeout
+//   at most two looks old, and ends at most 2 * kLookMs + kSlackMs after the step's
+//   deadline: each phase ends within half a second of its time, however the peer trickles
+//   or falls silent. What stays unbounded is input that keeps flowing inside one socket
+//   wait's timeout (a head that streams without end): WinHTTP reads it into the same call,
+//   and no timeout expires while bytes keep coming.
 // - During the send, WinHTTP tells on the caller's thread when the connection is being made
 //   (it then has the connect timeout as a whole, the TLS handshake included where WinHTTP
 //   tells the connection stands only after it, as Wine does), when it stands (the request
 //   then has the send timeout) and when the request went out (the reply, which some WinHTTP
 //   implementations begin to read inside the send, then has the receive timeout as a
 //   whole); the timeouts are set there at once.
-// - No look touches the request once the step has returned: the step's end clears its mark
-//   under the keeper's lock, which a look in progress holds; the timer itself is disarmed,
-//   and a look in progress waited for, when the request closes.
-// What this cannot exclude: a look is a WinHttpSetTimeouts from another thread while the
-// caller's thread is inside WinHTTP, and WinHTTP gives no way to order the two. Where the
-// step releases its connection at that very moment (the body's last read, or a failure),
-// an implementation that reads the request's connection without a lock (Wine's does) may
-// use a connection that is gone: Wine 8 and 10 test the request's connection, set the send
-// timeout (a wine server request), then read the connection again for the receive timeout,
-// so a release in between is a null read and the process crashes (seen once, under load, on
-// a handshake refused for an untrusted certificate). Looks come only on steps that already
-// took kLookMs, at most four a second, so the two can meet only on a slow step's last
-// moment; the hostile tests make a look and a step's end coincide many times, but not a look
-// and a release. Under Wine nothing else reaches a blocked socket wait from outside
-// (CancelSynchronousIo finds no I/O to cancel on a thread blocked in recv).
+// - The request's timeouts are set on the step's own thread only, never while another
+//   thread is inside WinHTTP for it: WinHTTP holds a request's connection without a lock
+//   (Wine does) and releases it inside the step (the body's last read, a failure, a refused
+//   handshake), so a change of timeouts from another thread could use a connection that is
+//   gone. A look that runs on the step's thread runs inside a socket wait, where the
+//   connection is in use and cannot be released, or between WinHTTP's calls.
+// - No look runs once the step has returned: the step's end clears its mark under the
+//   keeper's lock and runs a look still queued to its thread (it then finds nothing to do;
+//   an APC the host queued to the thread may run there too, as it may in any of WinHTTP's
+//   socket waits); the timer is disarmed, and a look in progress waited for, when the
+//   request closes.
+// What rests on the platform: that its socket waits are alertable (where they are not, a
+// look runs only at the step's end, and each wait keeps the timeout its step began with)
+// and that a change of timeouts applies to the waits that begin after it. Nothing reaches
+// a blocked socket wait itself (CancelSynchronousIo finds no I/O to cancel on a thread
+// blocked in recv under Wine).
 #include <windows.h>
 #include <winhttp.h>
 
-#include <atomic>
+#include <algorithm>
 
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
@@ -80,16 +84,20 @@ Handle* Seam(HINTERNET handle) {
 }
 
 // Keeps one request's timeouts no longer than what its current step has left (see above).
+// The request's timeouts are only ever set on the step's own thread.
 class DeadlineKeeper {
 public:
     DeadlineKeeper() = default;
     DeadlineKeeper(const DeadlineKeeper&) = delete;
     DeadlineKeeper& operator=(const DeadlineKeeper&) = delete;
+    // Called once no step runs: no look is queued, and none queues another.
     ~DeadlineKeeper() {
-        if (timer_ == nullptr) return;
-        SetThreadpoolTimer(timer_, nullptr, 0, 0);
-        WaitForThreadpoolTimerCallbacks(timer_, TRUE);
-        CloseThreadpoolTimer(timer_);
+        if (timer_ != nullptr) {
+            SetThreadpoolTimer(timer_, nullptr, 0, 0);
+            WaitForThreadpoolTimerCallbacks(timer_, TRUE);
+            CloseThreadpoolTimer(timer_);
+        }
+        if (thread_ != nullptr) CloseHandle(thread_);
     }
 
     bool Open(HINTERNET request) {
@@ -104,10 +112,11 @@ public:
     void Begin(const StepLimits& limits) {
         limits_ = limits;
         budgetEnd_ = MonotonicMs() + limits.budgetMs;
-        deadline_.store(budgetEnd_);
+        deadline_ = budgetEnd_;
         sentAt_ = 0;
-        AcquireSRWLockExclusive(&lock_);
         Apply(limits.budgetMs, false);
+        AcquireSRWLockExclusive(&lock_);
+        stepThread_ = GetCurrentThreadId();
         stepRunning_ = true;
         ReleaseSRWLockExclusive(&lock_);
         if (!armed_) {
@@ -118,57 +127,77 @@ public:
             armed_ = true;
         }
     }
-    // The step returned: no look touches the request from here on (one in progress is
-    // waited for by the lock).
+    // The step returned: a look still queued to its thread runs here, and finds the step
+    // ended; none is queued after.
     void End() {
         AcquireSRWLockExclusive(&lock_);
         stepRunning_ = false;
+        bool queued = lookQueued_;
         ReleaseSRWLockExclusive(&lock_);
+        while (queued) {
+            SleepEx(0, TRUE);
+            AcquireSRWLockExclusive(&lock_);
+            queued = lookQueued_;
+            ReleaseSRWLockExclusive(&lock_);
+        }
     }
 
     // The connection is being made: it has the connect timeout, the TLS handshake included
     // where WinHTTP tells the connection stands only once the handshake is done (Wine does).
-    void Connecting() { MoveDeadline(MonotonicMs() + limits_.connectMs, true); }
+    void Connecting() { MoveDeadline(std::min(MonotonicMs() + limits_.connectMs, budgetEnd_)); }
     // The connection stands: what is left of the handshake and the request have the send
     // timeout.
-    void Connected() { MoveDeadline(MonotonicMs() + limits_.sendMs, true); }
-    // The request went out: the reply has the receive timeout from now on.
+    void Connected() { MoveDeadline(std::min(MonotonicMs() + limits_.sendMs, budgetEnd_)); }
+    // The request went out: the reply has the receive timeout from now on, its own time, as
+    // the steps after the send have.
     void RequestSent() {
         sentAt_ = MonotonicMs();
-        MoveDeadline(sentAt_ + limits_.receiveMs, false);
+        MoveDeadline(sentAt_ + limits_.receiveMs);
     }
     // When the request went out, if that happened inside the step (0: not seen).
     int64_t SentAt() const { return sentAt_; }
 
 private:
-    static constexpr int64_t kLookMs = 250, kSlackMs = 100;
+    static constexpr int64_t kLookMs = 200, kSlackMs = 50;
 
-    // Told on the caller's thread, inside the send. The send phase stays within the step's
-    // budget; the receive phase has its own time, as the steps after the send do. A look in
-    // progress holds the lock and applies the new deadline itself: never waited for here,
-    // since WinHTTP may hold its own lock on the request while it tells us.
-    void MoveDeadline(int64_t deadline, bool withinBudget) {
-        if (withinBudget && deadline > budgetEnd_) deadline = budgetEnd_;
-        deadline_.store(deadline);
-        if (!TryAcquireSRWLockExclusive(&lock_)) return;
+    // Told on the caller's thread, inside the send.
+    void MoveDeadline(int64_t deadline) {
+        deadline_ = deadline;
         Apply(deadline - MonotonicMs(), false);
-        ReleaseSRWLockExclusive(&lock_);
     }
+    // On the timer's thread: asks the step's thread to look, unless a look is already asked
+    // for. It runs there the next time that thread waits alertably, as WinHTTP's socket waits
+    // do under Wine.
     static void CALLBACK Look(PTP_CALLBACK_INSTANCE, void* self, PTP_TIMER) {
         auto* keeper = static_cast<DeadlineKeeper*>(self);
         AcquireSRWLockExclusive(&keeper->lock_);
-        if (keeper->stepRunning_) {
-            int64_t deadline, left;
-            do {  // again if the deadline moved meanwhile
-                deadline = keeper->deadline_.load();
-                left = deadline - MonotonicMs();
-                keeper->Apply(left, left > 0);  // spent: 1 ms stays until the step ends
-            } while (deadline != keeper->deadline_.load());
+        if (keeper->stepRunning_ && !keeper->lookQueued_ && keeper->OpenStepThread() &&
+            QueueUserAPC(LookHere, keeper->thread_, reinterpret_cast<ULONG_PTR>(keeper))) {
+            keeper->lookQueued_ = true;
         }
         ReleaseSRWLockExclusive(&keeper->lock_);
     }
+    // The step's thread, under lock_.
+    bool OpenStepThread() {
+        if (thread_ != nullptr && threadId_ == stepThread_) return true;
+        if (thread_ != nullptr) CloseHandle(thread_);
+        thread_ = OpenThread(THREAD_SET_CONTEXT, FALSE, stepThread_);
+        threadId_ = stepThread_;
+        return thread_ != nullptr;
+    }
+    // On the step's thread: lowers the timeouts to what is left (1 ms once it is spent).
+    static void CALLBACK LookHere(ULONG_PTR self) {
+        auto* keeper = reinterpret_cast<DeadlineKeeper*>(self);
+        AcquireSRWLockExclusive(&keeper->lock_);
+        keeper->lookQueued_ = false;
+        const bool running = keeper->stepRunning_;
+        ReleaseSRWLockExclusive(&keeper->lock_);
+        if (!running) return;
+        const int64_t left = keeper->deadline_ - MonotonicMs();
+        keeper->Apply(left, left > 0);
+    }
     // Each timeout the smaller of its own and what is left, never 0 ("no timeout"); set
-    // unless the request's are already no longer and at most kSlackMs shorter (`always`: set).
+    // unless the request's are already no longer and at most kSlackMs longer (`always`: set).
     void Apply(int64_t leftMs, bool always) {
         auto bound = [leftMs](int timeoutMs) {
             return static_cast<int>(leftMs < timeoutMs ? (leftMs > 0 ? leftMs : 1) : timeoutMs);
@@ -188,13 +217,17 @@ private:
     HINTERNET request_ = nullptr;
     PTP_TIMER timer_ = nullptr;
     SRWLOCK lock_ = SRWLOCK_INIT;
-    bool stepRunning_ = false;           // under lock_
-    bool armed_ = false;                 // on the caller's thread only
-    int applied_[4] = {-1, -1, -1, -1};  // the request's timeouts, under lock_ (-1: not known)
+    bool stepRunning_ = false;  // under lock_
+    bool lookQueued_ = false;   // under lock_
+    DWORD stepThread_ = 0;      // under lock_
+    HANDLE thread_ = nullptr;   // the timer's only, as threadId_
+    DWORD threadId_ = 0;
+    bool armed_ = false;                 // from here on, the step's thread only
+    int applied_[4] = {-1, -1, -1, -1};  // the request's timeouts (-1: not known)
     StepLimits limits_;
     int64_t budgetEnd_ = 0;
-    int64_t sentAt_ = 0;  // set on the caller's thread only
-    std::atomic<int64_t> deadline_{0};
+    int64_t deadline_ = 0;  // the current phase's end
+    int64_t sentAt_ = 0;
 };
 
 }  // namespace

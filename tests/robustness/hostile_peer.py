@@ -81,6 +81,7 @@ import itertools
 import json
 import os
 import random
+import re
 import socket
 import ssl
 import struct
@@ -703,6 +704,23 @@ class Peer:
                 sock.close()
 
 
+def one_thread(output):
+    """0 when Wine's trace shows every WinHttpSetTimeouts made on a thread that sent a request
+    (the deadline keeper touches a request from the step's own thread only), else 1. Prints the
+    output without the trace."""
+    threads = {"WinHttpSetTimeouts": set(), "WinHttpSendRequest": set()}
+    for line in output.splitlines():
+        call = re.match(r"([0-9a-f]+):trace:winhttp:(WinHttpSetTimeouts|WinHttpSendRequest) ", line)
+        if call:
+            threads[call.group(2)].add(call.group(1))
+        elif ":trace:" not in line:
+            print(line)
+    print("[ threads  ] WinHttpSetTimeouts on %s, requests sent on %s"
+          % (sorted(threads["WinHttpSetTimeouts"]), sorted(threads["WinHttpSendRequest"])))
+    sent = threads["WinHttpSendRequest"]
+    return 0 if sent and sent >= threads["WinHttpSetTimeouts"] else 1
+
+
 def main(argv):
     parser = argparse.ArgumentParser(prog="hostile_peer.py")
     parser.add_argument("--modes", required=True, type=lambda text: text.split(","),
@@ -710,6 +728,8 @@ def main(argv):
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--certs", required=True, help="the test certificates (ca.pem, ca.key, localhost.pem/.key)")
     parser.add_argument("--key-hex", default=DEV_KEY_HEX, help="the key the cut quizzes are signed with")
+    parser.add_argument("--one-thread", action="store_true",
+                        help="under Wine: fail unless every WinHttpSetTimeouts came from a thread that sent a request")
     args, command = beside.parse(parser, argv)
     unknown = [mode for mode in args.modes if mode not in MODES]
     if unknown:
@@ -728,7 +748,10 @@ def main(argv):
                     return 3
                 env = dict(os.environ, HALVANE_HOSTILE_MODES=",".join(args.modes),
                            HALVANE_HOSTILE_CONTROL=peer.control, HALVANE_TEST_RECORD=peer.record.path)
-                return beside.run(command, env)[0]
+                if not args.one_thread:
+                    return beside.run(command, env)[0]
+                code, output = beside.run(command, dict(env, WINEDEBUG="+winhttp"), capture=True)
+                return code or one_thread(output)
         except beside.Interrupted as e:
             return 128 + e.args[0]
         finally:

@@ -97,7 +97,6 @@ public:
             WaitForThreadpoolTimerCallbacks(timer_, TRUE);
             CloseThreadpoolTimer(timer_);
         }
-        if (thread_ != nullptr) CloseHandle(thread_);
     }
 
     bool Open(HINTERNET request) {
@@ -172,18 +171,17 @@ private:
         auto* keeper = static_cast<DeadlineKeeper*>(self);
         AcquireSRWLockExclusive(&keeper->lock_);
         if (keeper->stepRunning_ && !keeper->lookQueued_ && keeper->OpenStepThread() &&
-            QueueUserAPC(LookHere, keeper->thread_, reinterpret_cast<ULONG_PTR>(keeper))) {
+            QueueUserAPC(LookHere, keeper->thread_.get(), reinterpret_cast<ULONG_PTR>(keeper))) {
             keeper->lookQueued_ = true;
         }
         ReleaseSRWLockExclusive(&keeper->lock_);
     }
     // The step's thread, under lock_.
     bool OpenStepThread() {
-        if (thread_ != nullptr && threadId_ == stepThread_) return true;
-        if (thread_ != nullptr) CloseHandle(thread_);
-        thread_ = OpenThread(THREAD_SET_CONTEXT, FALSE, stepThread_);
+        if (thread_ && threadId_ == stepThread_) return true;
+        thread_.reset(OpenThread(THREAD_SET_CONTEXT, FALSE, stepThread_));
         threadId_ = stepThread_;
-        return thread_ != nullptr;
+        return static_cast<bool>(thread_);
     }
     // On the step's thread: lowers the timeouts to what is left (1 ms once it is spent).
     static void CALLBACK LookHere(ULONG_PTR self) {
@@ -217,10 +215,10 @@ private:
     HINTERNET request_ = nullptr;
     PTP_TIMER timer_ = nullptr;
     SRWLOCK lock_ = SRWLOCK_INIT;
-    bool stepRunning_ = false;  // under lock_
-    bool lookQueued_ = false;   // under lock_
-    DWORD stepThread_ = 0;      // under lock_
-    HANDLE thread_ = nullptr;   // the timer's only, as threadId_
+    bool stepRunning_ = false;                  // under lock_
+    bool lookQueued_ = false;                   // under lock_
+    DWORD stepThread_ = 0;                      // under lock_
+    UniqueHandle<HANDLE, CloseHandle> thread_;  // the timer's only, as threadId_
     DWORD threadId_ = 0;
     bool armed_ = false;                 // from here on, the step's thread only
     int applied_[4] = {-1, -1, -1, -1};  // the request's timeouts (-1: not known)

@@ -81,7 +81,9 @@ windows_day() {  # windows_day PRESET PORT KEY ACCOUNT: one walk with that build
   export HALVANE_WINEPREFIX="$root/build/$preset/wineprefix"
   module "build/$preset/halvane.dll"
   bash service/make_test_certs.sh "build/$preset/certs" >/dev/null
-  "$root/cmake/wine-run.sh" "$root/build/$preset/install_test_ca.exe" "$root/build/$preset/certs/ca.der" >/dev/null
+  # The same trust set-up as the tests' (both test roots, read back once saved).
+  bash "$root/cmake/wine-trust.sh" "$root/build/$preset/install_test_ca.exe" \
+    "$root/build/$preset/certs/ca.der" "$root/build/$preset/certs/sha1-root.der" >/dev/null
   run_day "$preset" "$port" "$3" "$4" "$root/cmake/wine-run.sh" "$root/build/$preset/halvane-cli.exe"
 }
 

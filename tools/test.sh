@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test: the format check; natively, under the address and
-# thread sanitizers; both Windows builds (64-bit and 32-bit) under the host's Wine 8 and under
-# Wine 10 (tools/wine-root.sh); a bounded run of every fuzz target, a build of the benchmarks
-# and the demo. Each build and each test run is a stage; a failed stage fails the run, the
-# others still run. Exits non-zero when anything fails.
+# Builds every preset and runs every test: the format check; the demo; natively, under the
+# address and thread sanitizers; both Windows builds (64-bit and 32-bit) under the host's
+# Wine 8 and under Wine 10 (tools/wine-root.sh); a bounded run of every fuzz target and a
+# build of the benchmarks. Each build and each test run is a stage; a failed stage fails the
+# run, the others still run. Exits non-zero when anything fails.
 #
 # The builds run one after another, each on every core; a build's tests start as soon as it
 # is built and run beside the builds after it, since most of them wait on peers' deadlines
@@ -83,6 +83,12 @@ if [ -z "${HALVANE_SKIP_WINE10:-}" ]; then
   run_stage "Wine 10 root" bash tools/wine-root.sh make &
 fi
 stage "format" bash tools/check-format.sh || true
+# The main job is part of the tests: if the demo breaks, the run fails. It comes first, in
+# the README's order, so that every run's tests meet the build trees and Wine prefixes as a
+# demo leaves them; in a loopback of its own.
+if [ -z "${HALVANE_SKIP_DEMO:-}" ]; then
+  stage "demo" bash cmake/isolated.sh -- bash tools/demo.sh || true
+fi
 for preset in "${presets[@]}"; do
   if stage "$preset: build" build "$preset"; then tests_of "$preset"; fi
 done
@@ -93,11 +99,6 @@ if [ -z "${HALVANE_SKIP_FUZZ:-}" ]; then
 fi
 # The benchmarks must at least build; tools/bench.sh runs them.
 stage "bench: build" build bench || true
-# The main job is part of the tests: if the demo breaks, the run fails. In a loopback of its
-# own, beside the tests' services.
-if [ -z "${HALVANE_SKIP_DEMO:-}" ]; then
-  stage "demo" bash cmake/isolated.sh -- bash tools/demo.sh || true
-fi
 echo "=== waiting for the test stages"
 wait
 

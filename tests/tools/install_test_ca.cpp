@@ -28,9 +28,9 @@ std::vector<unsigned char> ReadFile(const char* path) {
 // Adds (or with `check`, looks for) the certificate in `path`; false, said, when it fails.
 bool Handle(HCERTSTORE store, const char* path, bool check) {
     const std::vector<unsigned char> der = ReadFile(path);
-    PCCERT_CONTEXT cert = der.empty() ? nullptr
-                                      : CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
-                                                                     static_cast<DWORD>(der.size()));
+    PCCERT_CONTEXT cert =
+        der.empty() ? nullptr
+                    : CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
     if (cert == nullptr) {
         std::fprintf(stderr, "install_test_ca: cannot read a certificate from %s\n", path);
         return false;

@@ -9,7 +9,8 @@
 # (WINE-RUN --prefix): Wine's server makes the sockets of every program in its prefix, in
 # the namespace it was started in, and the debug-output buffer and the proxy settings are
 # the prefix's too. The copy shares the prefix's files by hard links, except the registry
-# (which Wine replaces whole when it saves it), and is removed at the end.
+# (which Wine replaces whole when it saves it), and is removed at the end. Its Wine server
+# runs from the test's start to its end.
 #
 # As root the namespace is a plain one; otherwise it is made in a user namespace of its own.
 set -euo pipefail
@@ -46,6 +47,20 @@ trap 'exit 143' TERM INT
 cp -al "$template" "$copy/prefix"
 for reg in "$template"/*.reg; do cp --remove-destination "$reg" "$copy/prefix/${reg##*/}"; done
 export HALVANE_WINEPREFIX="$copy/prefix"
+# The copy's Wine server is started here, once, and stays until the cleanup ends it: every
+# program of the test finds it running. A server that each program starts and that ends 3 s
+# after its last client instead leaves a program that starts as it ends to start the next
+# one, and a Wine program whose server ends or fails to start under it exits 1 and prints
+# nothing (the server kills its clients with exit code 1 on SIGINT, and a client exits with
+# a failed server's status, 1 when it died of a signal); seen once under load, as one
+# halvane-cli.exe call of e2e_cli that gave exit 1 and no output.
+# Its system programs (services.exe, winedevice.exe, ...) start with the first program and
+# stay as long as the server: a first program of its own, on no output of the test's, starts
+# them, so that none holds a test program's output open.
+if ! "$wine_run" --server-start || ! "$wine_run" cmd.exe /c exit </dev/null >/dev/null 2>&1; then
+  echo "isolated.sh: the Wine server of $HALVANE_WINEPREFIX did not start" >&2
+  exit 1
+fi
 status=0
 "$@" || status=$?
 exit $status

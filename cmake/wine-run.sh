@@ -13,6 +13,7 @@
 #
 #   wine-run.sh PROGRAM [ARGS]   runs PROGRAM
 #   wine-run.sh --prefix         prints the prefix (created and made ready)
+#   wine-run.sh --server-start   starts the prefix's Wine server to stay until it is ended
 #   wine-run.sh --server-wait    waits for the prefix's Wine server to end (registry saved)
 #   wine-run.sh --server-kill    ends the prefix's Wine server and its programs
 set -euo pipefail
@@ -72,6 +73,7 @@ mkdir -p "$WINEPREFIX"
 ) 9>"$WINEPREFIX.lock"
 case "${1:-}" in
   --prefix) echo "$WINEPREFIX" ;;
+  --server-start) exec "${wineserver[@]}" -p ;;
   --server-wait) exec "${wineserver[@]}" -w ;;
   --server-kill) exec "${wineserver[@]}" -k ;;
   *) exec "${in_root[@]}" "$wine" "$@" ;;

@@ -1,7 +1,7 @@
 //+------------------------------------------------------------------+
 //| HalvaneSelfTest.mq4: runs the readers and decisions of           |
 //| Halvane.mqh on a table of result texts and prints PASS or FAIL   |
-//| per row, then "N passed, N failed". Needs no DLL and no service. |
+//| per row, then "N passed, N failed". It calls no export.         |
 //| Install as Halvane.mqh says, this file into MQL4\Scripts.        |
 //+------------------------------------------------------------------+
 #property strict

@@ -54,7 +54,7 @@ void OnTimer()
          SetStatus("");
       g_utcDay = utc.day_of_year;
       CheckStatus();
-      g_nextCheck = TimeGMT() + 60 * MathMax(InpCheckMinutes, 1);
+      g_nextCheck = TimeGMT() + 60 * (InpCheckMinutes > 1 ? InpCheckMinutes : 1);
      }
    Enforce();
    ShowVerdict();

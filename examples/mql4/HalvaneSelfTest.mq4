@@ -128,6 +128,8 @@ void OnStart()
        "OK completed readiness=ready percent=50.00 drawdown=hit trade=no");
    Row("status", "completed|ready|50|1",
        "OK completed readiness=ready percent=50.00 drawdown=hit trade=no");
+   Row("status", "completed|ready|50|",
+       "OK completed readiness=ready percent=50.00 drawdown=hit trade=no");
    Row("status", "completed|not_ready|0|false",
        "OK completed readiness=not_ready percent=0.00 drawdown=clear trade=no");
    Row("status", "completed|caution|50|false",

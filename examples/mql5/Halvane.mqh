@@ -205,6 +205,16 @@ HalvaneOutcome HalvaneReadQuiz(const string result, string &quizJson, string &me
    return HALVANE_REFUSED;
   }
 
+//--- The index of the last '|' before `end`, or -1. The readers find the fields from the right
+//--- themselves rather than rely on how a split treats empty fields.
+int HalvaneLastBar(const string text, const int end)
+  {
+   for(int i = end - 1; i >= 0; i--)
+      if(StringGetCharacter(text, i) == '|')
+         return i;
+   return -1;
+  }
+
 //--- SubmitQuizAnswers: "success|<readiness>|<percent>", read from the right.
 HalvaneOutcome HalvaneReadAnswers(const string result, string &readiness, double &volumePercent, string &message)
   {
@@ -214,13 +224,12 @@ HalvaneOutcome HalvaneReadAnswers(const string result, string &readiness, double
    message = "";
    if(HalvaneFixedOutcome(result, outcome))
       return outcome;
-   string parts[];
-   const int count = StringSplit(result, '|', parts);
-   if(count >= 3 && parts[0] == "success")
+   const int size = StringLen(result);
+   const int percentBar = HalvaneLastBar(result, size);
+   if(StringFind(result, "success|") == 0 && percentBar > 7)
      {
-      const int last = StringLen(result) - StringLen(parts[count - 1]) - 1;
-      readiness = HalvaneSubstring(result, 8, last - 8);
-      volumePercent = HalvaneReadPercent(parts[count - 1]);
+      readiness = HalvaneSubstring(result, 8, percentBar - 8);
+      volumePercent = HalvaneReadPercent(HalvaneSubstring(result, percentBar + 1, size - percentBar - 1));
       return HALVANE_OK;
      }
    message = result;
@@ -242,17 +251,16 @@ HalvaneOutcome HalvaneReadStatus(const string result, HalvaneStatus &status)
    status.outcome = HalvaneFixedOutcome(result, fixed) ? fixed : HALVANE_OK;
    if(status.outcome != HALVANE_OK || result == "not_completed")
       return status.outcome;
-   string parts[];
-   const int count = StringSplit(result, '|', parts);
-   if(count >= 4 && parts[0] == "completed")
+   const int size = StringLen(result);
+   const int flagBar = HalvaneLastBar(result, size);
+   const int percentBar = HalvaneLastBar(result, flagBar);
+   if(StringFind(result, "completed|") == 0 && percentBar > 9)
      {
-      const int flagAt = StringLen(result) - StringLen(parts[count - 1]);
-      const int percentAt = flagAt - 1 - StringLen(parts[count - 2]);
       status.completed = true;
-      status.readiness = HalvaneSubstring(result, 10, percentAt - 1 - 10);
-      status.volumePercent = HalvaneReadPercent(parts[count - 2]);
-      status.drawdownHit = parts[count - 1] != "false";
-      status.plain = count == 4;
+      status.readiness = HalvaneSubstring(result, 10, percentBar - 10);
+      status.volumePercent = HalvaneReadPercent(HalvaneSubstring(result, percentBar + 1, flagBar - percentBar - 1));
+      status.drawdownHit = HalvaneSubstring(result, flagBar + 1, size - flagBar - 1) != "false";
+      status.plain = HalvaneLastBar(result, percentBar) == 9;
       return status.outcome;
      }
    status.message = result;

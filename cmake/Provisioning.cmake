@@ -25,6 +25,7 @@ if(NOT _halvane_key_length EQUAL 64)
 endif()
 if(_halvane_key STREQUAL HALVANE_DEVELOPMENT_KEY)
   set(HALVANE_USES_DEVELOPMENT_KEY ON)
+  set(HALVANE_DEVELOPMENT_KEY_NOTE "Development key: for testing only, anyone can sign replies for it")
   message(WARNING "halvane: HALVANE_SIGNING_KEY is the public development key. "
                   "Anyone can sign replies with it: never ship a build made with it.")
 else()

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the release halvane.dll for 64-bit and for 32-bit terminals with the given service
-# settings, checks each, and writes a zip with both DLLs (x64/, x86/), the C header, the
-# terminal include files, the example scripts, an install note and SHA256SUMS, optionally
-# signing every DLL with Authenticode first.
+# Builds the release halvane.dll and halvane-cli.exe for 64-bit and for 32-bit terminals with
+# the given service settings, checks each DLL, and writes a zip with both builds (x64/, x86/),
+# the C header, the terminal include files and programs, an install note whose import list is
+# read from the built DLLs, the licence and the notices of the statically linked runtime, and
+# SHA256SUMS, optionally signing every program with Authenticode first. A package made with
+# the public development key says so in its name, its note and each DLL's version resource.
 #
 #   tools/package.sh --host HOST [--port 443] (--key-file FILE | env HALVANE_SIGNING_KEY)
 #                    [--allow-development-key] [--out DIR]
@@ -101,12 +103,13 @@ export SOURCE_DATE_EPOCH=$epoch TZ=UTC LC_ALL=C
 bash tools/install-deps.sh >/dev/null
 version=$(sed -n 's/^project(halvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 name="halvane-$version-windows"
+[ "$key" != "$dev_key" ] || name+="-development-key"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 trap 'exit 2' INT TERM HUP
 package="$work/stage/$name"
 mkdir -p "$package"
-dll_lines=""
+dll_lines="" import_lines="" runtime_packages=()
 
 for entry in "${dlls[@]}"; do
   IFS='|' read -r toolchain folder tools terminals <<<"$entry"
@@ -118,62 +121,122 @@ for entry in "${dlls[@]}"; do
     -DCMAKE_BUILD_TYPE=Release -DHALVANE_BUILD_TESTS=OFF -DHALVANE_WERROR=ON \
     -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
     -DHALVANE_SERVICE_HOST="$host" -DHALVANE_SERVICE_PORT="$port" -DHALVANE_SIGNING_KEY="$key" >/dev/null
-  cmake --build "$build" --target halvane >/dev/null
-  dll="$build/halvane.dll"
+  cmake --build "$build" --target halvane halvane-cli >/dev/null
+  dll="$build/halvane.dll" cli="$build/halvane-cli.exe"
   check=(python3 tests/checks/check_binary.py --objdump "$tools-objdump" --key "$key" --machine "${tools%%-*}")
   # Checked with its symbols, then again as shipped.
   "${check[@]}" --library "$dll" >/dev/null ||
     { echo "package: $folder/halvane.dll failed its export, import, convention or key checks" >&2; exit 1; }
-  "$tools-strip" --strip-unneeded "$dll"
+  "$tools-strip" --strip-unneeded "$dll" "$cli"
   if [ -n "$sign_pkcs12" ]; then
-    osslsigncode sign -pkcs12 "$sign_pkcs12" -readpass /dev/fd/3 -h sha256 -n "halvane $version" \
-      -time "$epoch" ${timestamp_url:+-ts "$timestamp_url"} -in "$dll" -out "$dll.signed" \
-      3< <(printf '%s' "$sign_password") >/dev/null ||
-      { echo "package: signing $folder/halvane.dll failed" >&2; exit 2; }
-    mv "$dll.signed" "$dll"
+    for program in "$dll" "$cli"; do
+      osslsigncode sign -pkcs12 "$sign_pkcs12" -readpass /dev/fd/3 -h sha256 -n "halvane $version" \
+        -time "$epoch" ${timestamp_url:+-ts "$timestamp_url"} -in "$program" -out "$program.signed" \
+        3< <(printf '%s' "$sign_password") >/dev/null ||
+        { echo "package: signing $folder/${program##*/} failed" >&2; exit 2; }
+      mv "$program.signed" "$program"
+    done
   fi
   "${check[@]}" --library "$dll" >/dev/null ||
     { echo "package: $folder/halvane.dll failed its export, import, convention or key checks" >&2; exit 1; }
   mkdir -p "$package/$folder"
-  cp "$dll" "$package/$folder/"
+  cp "$dll" "$cli" "$package/$folder/"
   dll_lines+="  $folder\\halvane.dll  for $terminals"$'\n'
+  # What the note says the DLL needs is what the built DLL imports.
+  import_lines+="  $folder\\halvane.dll: $("$tools-objdump" -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+    sort -f | paste -sd, - | sed 's/,/, /g')"$'\n'
+  # The packages whose runtime is linked in statically, for their notices.
+  for part in libstdc++.a libgcc.a libwinpthread.a crt2.o; do
+    runtime_packages+=("$(dpkg -S "$(realpath "$("$tools-g++-posix" -print-file-name=$part)")" | cut -d: -f1)")
+  done
 done
 sign_password=""
 
 mkdir -p "$package/include" "$package/mql5" "$package/mql4"
 cp include/halvane.h "$package/include/"
-cp examples/mql5/Halvane.mqh examples/mql5/HalvaneDay.mq5 "$package/mql5/"
-cp examples/mql4/Halvane.mqh examples/mql4/HalvaneDay.mq4 "$package/mql4/"
-if [ -z "$sign_pkcs12" ]; then
-  signature="The DLLs are not signed."
-elif [ -z "$timestamp_url" ]; then
-  signature="Each DLL is signed with Authenticode by $signer_subject. The signature carries no
-timestamp: it stops verifying when that certificate expires ($signer_until)."
+cp examples/mql5/*.mqh examples/mql5/*.mq5 "$package/mql5/"
+cp examples/mql4/*.mqh examples/mql4/*.mq4 "$package/mql4/"
+cp LICENSE "$package/LICENSE.txt"
+# The notices of each package (each text once) whose runtime the programs link statically.
+{
+  echo "The programs in this package link parts of the MinGW-w64 runtime (its C start-up code and"
+  echo "winpthreads) and of GCC's runtime (libgcc, libstdc++, under the GCC Runtime Library"
+  echo "Exception) into themselves. Their copyright and licence notices follow, as their packages"
+  echo "carry them."
+  declare -A seen=()
+  for pkg in $(printf '%s\n' "${runtime_packages[@]}" | sort -u); do
+    notice=/usr/share/doc/$pkg/copyright
+    [ -r "$notice" ] || { echo "package: no copyright notice for $pkg ($notice)" >&2; exit 1; }
+    digest=$(sha256sum < "$notice")
+    [ -z "${seen[$digest]:-}" ] || continue
+    seen[$digest]=1
+    printf '\n\n==== %s ====\n\n' "$pkg"
+    cat "$notice"
+  done
+} > "$package/THIRD-PARTY-NOTICES.txt"
+if [ "$key" = "$dev_key" ]; then
+  development="
+BUILT WITH THE PUBLIC DEVELOPMENT KEY, for testing only: anyone can sign replies that these
+DLLs accept. Never give this package to traders.
+"
 else
-  signature="Each DLL is signed with Authenticode by $signer_subject, timestamped by
-$timestamp_url: the signature stays valid after the certificate expires ($signer_until)."
+  development=""
+fi
+if [ -z "$sign_pkcs12" ]; then
+  signature="The DLLs and halvane-cli.exe are not signed."
+elif [ -z "$timestamp_url" ]; then
+  signature="Each DLL and halvane-cli.exe is signed with Authenticode by $signer_subject. The
+signature carries no timestamp: it stops verifying when that certificate expires ($signer_until)."
+else
+  signature="Each DLL and halvane-cli.exe is signed with Authenticode by $signer_subject,
+timestamped by $timestamp_url: the signature stays valid after the certificate expires
+($signer_until)."
 fi
 cat > "$package/INSTALL.txt" <<NOTE
 halvane $version for Windows, for the service at $host:$port.
-
+$development
 Two builds of the same module: take the one that matches the terminal.
 ${dll_lines}
-1. 64-bit terminals: copy x64\\halvane.dll into the terminal's MQL5\\Libraries folder, and
-   mql5\\Halvane.mqh into MQL5\\Include and mql5\\HalvaneDay.mq5 into MQL5\\Scripts.
-2. 32-bit terminals: copy x86\\halvane.dll into the terminal's MQL4\\Libraries folder, and
-   mql4\\Halvane.mqh into MQL4\\Include and mql4\\HalvaneDay.mq4 into MQL4\\Scripts.
-3. Allow DLL imports for the expert or script that uses the module.
-4. Call the module from an expert advisor or a script, never from an indicator: each call
-   blocks its thread for one HTTPS exchange, 65 s at the very most (15 s each for name
-   resolution, connect and sending, 20 s for the whole reply).
-5. Size result buffers as Halvane.mqh does: a result that does not fit is never cut, the
-   module answers ERROR instead. The daily quiz needs room for the whole quiz reply.
+Each folder also holds halvane-cli.exe, for the support desk (below).
 
-Each DLL imports only KERNEL32, WINHTTP, bcrypt and the C runtime; it reads the current
-user's proxy settings and nothing else. C/C++ callers: include/halvane.h (it declares the
-32-bit functions __stdcall).
+The terminal's data folder is the one File > Open Data Folder opens in the terminal; the
+folders below are inside it.
+
+1. 64-bit terminals: copy x64\\halvane.dll into MQL5\\Libraries, mql5\\Halvane.mqh into
+   MQL5\\Include, HalvaneDay.mq5 and HalvaneSelfTest.mq5 into MQL5\\Scripts and
+   HalvaneGuard.mq5 into MQL5\\Experts.
+2. 32-bit terminals: copy x86\\halvane.dll into MQL4\\Libraries, mql4\\Halvane.mqh into
+   MQL4\\Include, HalvaneDay.mq4 and HalvaneSelfTest.mq4 into MQL4\\Scripts and
+   HalvaneGuard.mq4 into MQL4\\Experts.
+   The programs include the file as #include <Halvane.mqh>, from the Include folder.
+3. Allow DLL imports twice: in the terminal (Tools > Options > Expert Advisors > Allow DLL
+   imports) and for each program when it starts (its Dependencies or Common tab).
+   A 64-bit terminal cannot load the x86 DLL, nor a 32-bit one the x64 DLL: Windows refuses
+   it with error 193 (ERROR_BAD_EXE_FORMAT) and the terminal's journal says that halvane.dll
+   cannot be loaded. Take the other folder.
+4. Run HalvaneSelfTest first: it calls no export and prints "N passed, 0 failed". Then
+   HalvaneDay walks the day (quiz, answers, verdict, trading-day mark), and HalvaneGuard on
+   one chart holds trading to the day's verdict.
+5. Call the module from an expert advisor's timer or a script, never from an indicator or on
+   every tick: each call blocks its thread for one HTTPS exchange, 65 s at the very most
+   (15 s each for name resolution, connect and sending, 20 s for the whole reply). The day
+   is the UTC day.
+6. Size result buffers as Halvane.mqh does: a result that does not fit is never cut, the
+   module answers ERROR instead. Halvane.mqh's quiz buffer holds any quiz the module passes on.
+
+When a call gives ERROR, run beside the terminal's DLL, as the trader's Windows user:
+  halvane-cli.exe check
+It says in one line whether the service can be reached and, if not, why (no key is needed).
+  halvane-cli.exe --trace status --key KEY --account ACCOUNT
+shows one call step by step. halvane-cli.exe --help lists the exit codes.
+
+Each DLL imports only these DLLs, all part of Windows, and reads the current user's proxy
+settings and nothing else:
+${import_lines}C/C++ callers: include/halvane.h (it declares the 32-bit functions __stdcall).
 
 $signature
+LICENSE.txt is the module's licence; THIRD-PARTY-NOTICES.txt holds the notices of the runtime
+parts linked into the programs.
 SHA256SUMS lists the SHA-256 of every other file here (check with: sha256sum -c SHA256SUMS).
 NOTE
 

@@ -1,17 +1,42 @@
 #!/usr/bin/env python3
-"""Checks the terminal include files against the C header, since no terminal compiler runs
-here: each file's #import block for halvane.dll declares exactly the header's exports, each
-with the header's parameter names, order and types, and every wrapper passes an export the
-capacity its result string was initialised to.
+"""Checks the terminal files as far as can be done without a terminal compiler: each include
+file's #import block for halvane.dll declares exactly the header's exports, with the header's
+parameter names, order and types; every wrapper passes an export the capacity its result
+string was initialised to; the MQL4 and MQL5 include files are the same below their header;
+every #include of a program resolves in the installed layout (the include file goes into the
+terminal's Include folder, programs into Scripts or Experts); every function a program calls
+is defined, imported or a built-in of its language; and each self-test script's table holds
+exactly the case records' result texts with the reading the records give ("terminal").
 
-usage: check_include_files.py --header include/halvane.h INCLUDE.mqh...
+usage: check_include_files.py --header include/halvane.h --cases tests/data/e2e_cases.json DIR...
+       (DIR: examples/mql5, examples/mql4)
 """
 import argparse
+import json
+import os
 import re
 import sys
 
 # Terminal parameter types and the C types they are passed as.
 TERMINAL_TYPES = {"string": "const HalvaneChar*", "string&": "HalvaneChar*", "long": "int64_t", "int": "int32_t"}
+# The terminal's own functions the programs may call, per language (its documented reference);
+# an MQL5-only function in an MQL4 program is an error.
+BUILTINS_COMMON = set("""AccountInfoInteger ArrayResize ArraySize Comment DoubleToString EventKillTimer EventSetTimer
+    IntegerToString MQLInfoInteger MathFloor MathMax NormalizeDouble OrdersTotal Print PrintFormat ShortToString
+    StringFind StringFormat StringGetCharacter StringInit StringLen StringReplace StringSplit StringSubstr
+    StringToDouble StringToLower SymbolInfoDouble TerminalInfoInteger TimeCurrent TimeGMT TimeToString
+    TimeToStruct""".split())
+BUILTINS = {
+    "mql5": BUILTINS_COMMON | set("""OrderGetInteger OrderGetTicket PositionGetDouble PositionGetInteger
+        PositionGetString PositionGetTicket PositionSelectByTicket PositionsTotal TimeTradeServer""".split()),
+    "mql4": BUILTINS_COMMON | set("""AccountNumber OrderClose OrderClosePrice OrderCloseTime OrderDelete OrderLots
+        OrderOpenTime OrderSelect OrderSymbol OrderTicket OrderType RefreshRates""".split()),
+}
+# The terminal's standard library files the programs include (MQL5\Include\...).
+STANDARD_INCLUDES = {"mql5": {"Trade\\Trade.mqh"}, "mql4": set()}
+KEYWORDS = {"if", "for", "while", "switch", "return", "sizeof"}
+KINDS = {"GetDailyQuiz": "quiz", "SubmitQuizAnswers": "answers", "GetTodayStatus": "status", "MarkTradingDay": "mark"}
+LITERAL = r'"((?:[^"\\\n]|\\.)*)"'
 
 
 def parameters(text):
@@ -29,9 +54,19 @@ def header_exports(path):
     return {name: [(t.replace("const", "const "), n) for t, n in parameters(params)] for name, params in found}
 
 
-def check(path, expected):
+def code_only(text):
+    """The text with comments removed and string and character literals emptied."""
+    text = re.sub(LITERAL, '""', text)
+    text = re.sub(r"'(?:[^'\\\n]|\\.)*'", "''", text)
+    return re.sub(r"//[^\n]*", "", text)
+
+
+def unquote(literal):
+    return re.sub(r"\\(.)", lambda m: {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(1), m.group(1)), literal)
+
+
+def check_include(text, expected):
     problems = []
-    text = open(path, encoding="utf-8").read()
     block = re.search(r'#import\s+"halvane\.dll"(.*?)#import\b', text, re.S)
     if block is None:
         return ['no #import "halvane.dll" block']
@@ -59,21 +94,90 @@ def check(path, expected):
     return problems
 
 
+def check_program(language, text, includes, exports):
+    """A script or expert: its includes resolve where it is installed, its calls exist."""
+    problems = []
+    code = text
+    for quoted, name in re.findall(r'^\s*#include\s+(?:"([^"]+)"|<([^>]+)>)', text, re.M):
+        if quoted:
+            problems.append(f'#include "{quoted}" looks beside the program only, where the package puts no '
+                            f"include file: write #include <{quoted}>")
+        elif name in includes:
+            code += includes[name]
+        elif name not in STANDARD_INCLUDES[language]:
+            problems.append(f"#include <{name}>: neither in the package's include files nor the terminal's")
+    code = code_only(code)
+    defined = set(re.findall(r"^[A-Za-z_][\w\s&]*?\s(\w+)\s*\([^;{]*\)\s*\{", code, re.M))
+    called = set(re.findall(r"(?<![.\w])([A-Za-z_]\w*)\s*\(", code)) - KEYWORDS
+    for name in sorted(called - defined - set(exports) - BUILTINS[language]):
+        problems.append(f"calls {name}, which is neither defined, imported nor a {language.upper()} function")
+    return problems
+
+
+def check_table(text, cases):
+    """The self-test's rows against the case records that give a terminal reading."""
+    problems = []
+    rows = [tuple(unquote(v) for v in row)
+            for row in re.findall(r"\bRow\(\s*%s\s*,\s*%s\s*,\s*%s\s*\)\s*;" % (LITERAL, LITERAL, LITERAL), text)]
+    records = []
+    for case in cases:
+        if "terminal" not in case:
+            continue
+        kind = KINDS[case["call"]["export"].removesuffix("V2")]
+        if "result" in case:
+            matches = lambda t, r=case["result"]: t == r  # noqa: E731
+        else:
+            matches = lambda t, r=case["result_like"]: re.fullmatch(r, t) is not None  # noqa: E731
+        records.append((case["name"], kind, matches, case["terminal"]))
+    for name, kind, matches, reading in records:
+        found = [r for r in rows if r[0] == kind and matches(r[1])]
+        if not found:
+            problems.append(f"no row for the case record {name} ({kind}, reading {reading!r})")
+        for _, row_text, row_reading in found:
+            if row_reading != reading:
+                problems.append(f"the row for {row_text!r} expects {row_reading!r}, the case record {name} "
+                                f"{reading!r}")
+    for kind, row_text, _ in rows:
+        if not any(k == kind and matches(row_text) for _, k, matches, _ in records):
+            problems.append(f"the row {kind} {row_text!r} matches no case record")
+    if not rows:
+        problems.append("no Row(...) table")
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--header", required=True)
-    parser.add_argument("include", nargs="+")
+    parser.add_argument("--cases", required=True)
+    parser.add_argument("folder", nargs="+")
     args = parser.parse_args()
     expected = header_exports(args.header)
-    failed = 0 if len(expected) == 7 else 1
-    if failed:
-        print(f"FAIL {args.header}: found {len(expected)} export declarations, expected 7")
-    for path in args.include:
-        problems = check(path, expected)
+    cases = json.load(open(args.cases, encoding="utf-8"))
+    results = {}  # what was checked: its problems
+    results[args.header] = [] if len(expected) == 7 else [f"found {len(expected)} export declarations, expected 7"]
+    shared = {}
+    for folder in args.folder:
+        language = os.path.basename(os.path.normpath(folder)).lower()
+        files = sorted(os.listdir(folder))
+        includes = {f: open(os.path.join(folder, f), encoding="utf-8").read() for f in files if f.endswith(".mqh")}
+        for name, text in includes.items():
+            results[os.path.join(folder, name)] = check_include(text, expected)
+            shared.setdefault(name, []).append(text[text.find("#property strict"):])
+        for name in files:
+            if name.endswith(".mqh"):
+                continue
+            path = os.path.join(folder, name)
+            text = open(path, encoding="utf-8").read()
+            results[path] = check_program(language, text, includes, expected)
+            if "SelfTest" in name:
+                results[path] += check_table(text, cases)
+    for name, texts in shared.items():
+        results[f"{name} (MQL4 and MQL5)"] = [] if len(set(texts)) == 1 else ["the two differ below their header"]
+    for what, problems in results.items():
         for problem in problems:
-            print(f"FAIL {path}: {problem}")
-        failed += bool(problems)
-    print(f"{len(args.include) + 1 - failed} passed, {failed} failed")
+            print(f"FAIL {what}: {problem}")
+    failed = sum(bool(p) for p in results.values())
+    print(f"{len(results) - failed} passed, {failed} failed")
     return 1 if failed else 0
 
 

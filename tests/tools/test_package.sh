@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# tools/package.sh: refuses the development key and unusable signing certificates, writing
-# nothing and leaving nothing behind; builds a zip whose two DLLs (x64/, x86/) are built for
-# their machines and carry the given settings' key only in masked form, with checksums of its
-# files; two runs give the same bytes; a signed package verifies against its CA, a tampered
-# copy does not, and the signed DLL still loads and runs its exports under Wine.
+# tools/package.sh: refuses the development key (unless allowed) and unusable signing
+# certificates, writing nothing and leaving nothing behind; builds a zip whose two DLLs (x64/,
+# x86/) are built for their machines and carry the given settings' key only in masked form,
+# each with halvane-cli.exe beside it, whose terminal files pass the include check in the
+# layout the install note gives, whose note lists the DLLs' real imports, with the licence, the
+# runtime's notices and checksums of its files; two runs give the same bytes; a signed package
+# (made with the development key, which its name, note and version resource then say)
+# verifies against its CA, a tampered copy does not, and its CLI runs the DLL beside it.
 #
-# usage: test_package.sh HALVANE-CLI.EXE   (run through cmake/wine-run.sh)
+# usage: test_package.sh   (the Windows programs run through cmake/wine-run.sh)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-cli=${1:?usage: test_package.sh HALVANE-CLI.EXE}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 unset HALVANE_SIGN_PASSWORD HALVANE_SIGNING_KEY
@@ -20,7 +22,7 @@ check() {  # check WHAT COMMAND...: one case, passed when COMMAND succeeds
 # Every run's temporary files go here: after the runs nothing may be left, the key included.
 mkdir "$work/tmp"
 package() { TMPDIR="$work/tmp" bash "$root/tools/package.sh" "$@"; }
-unpack() { rm -rf "$2" && unzip -q "$1" -d "$2" && echo "$2"/halvane-*-windows; }
+unpack() { rm -rf "$2" && unzip -q "$1" -d "$2" && echo "$2"/halvane-*-windows*; }
 
 # A throwaway code-signing CA with one code-signing and one TLS-server certificate.
 (
@@ -65,14 +67,35 @@ done
 zip=$(ls "$work"/dist1/halvane-*-windows.zip)
 check "two packages of one commit are byte-identical" cmp "$zip" "$work/dist2/$(basename "$zip")"
 listing=$(unzip -Z1 "$zip")
-for entry in x64/halvane.dll x86/halvane.dll include/halvane.h mql5/Halvane.mqh mql5/HalvaneDay.mq5 \
-             mql4/Halvane.mqh mql4/HalvaneDay.mq4 INSTALL.txt SHA256SUMS; do
+check "a package with a real key is not named for the development key" \
+  bash -c '[[ $1 == halvane-*-windows.zip ]]' _ "$(ls "$work/dist1")"
+for entry in x64/halvane.dll x86/halvane.dll x64/halvane-cli.exe x86/halvane-cli.exe include/halvane.h \
+             mql5/Halvane.mqh mql5/HalvaneDay.mq5 mql5/HalvaneGuard.mq5 mql5/HalvaneSelfTest.mq5 \
+             mql4/Halvane.mqh mql4/HalvaneDay.mq4 mql4/HalvaneGuard.mq4 mql4/HalvaneSelfTest.mq4 \
+             INSTALL.txt LICENSE.txt THIRD-PARTY-NOTICES.txt SHA256SUMS; do
   check "the zip holds $entry" grep -q "/$entry\$" <<<"$listing"
 done
 check "the zip's entries are in a fixed order" [ "$listing" = "$(LC_ALL=C sort <<<"$listing")" ]
 dir=$(unpack "$zip" "$work/unpacked")
 check "the install note names the service" grep -q "service.example:8443" "$dir/INSTALL.txt"
-check "the install note says the DLLs are not signed" grep -q "The DLLs are not signed" "$dir/INSTALL.txt"
+check "the install note says the programs are not signed" grep -q "The DLLs and halvane-cli.exe are not signed" \
+  "$dir/INSTALL.txt"
+check "the install note does not warn of the development key" bash -c '! grep -qi "development key" "$1"' _ "$dir/INSTALL.txt"
+note=$(tr -s ' \n' '  ' < "$dir/INSTALL.txt")
+# The packaged terminal files pass the include check, which resolves each #include as the
+# terminal does once the files are where the note puts them.
+check "the packaged terminal files pass the include check" python3 "$root/tests/checks/check_include_files.py" \
+  --header "$dir/include/halvane.h" --cases "$root/tests/data/e2e_cases.json" "$dir/mql5" "$dir/mql4" >/dev/null
+for language in 5:mq5 4:mq4; do
+  mql=MQL${language%:*} ext=${language#*:}
+  check "the note puts mql${language%:*}\\Halvane.mqh into $mql\\Include" grep -qF "Halvane.mqh into $mql\\Include" <<<"$note"
+  check "the note puts the $ext scripts into $mql\\Scripts" \
+    grep -qF "HalvaneDay.$ext and HalvaneSelfTest.$ext into $mql\\Scripts" <<<"$note"
+  check "the note puts the $ext guard into $mql\\Experts" grep -qF "HalvaneGuard.$ext into $mql\\Experts" <<<"$note"
+done
+check "the licence is there" grep -q "Copyright" "$dir/LICENSE.txt"
+check "the notices cover winpthreads and the GCC runtime" bash -c 'grep -qi winpthread "$1" &&
+  grep -qi "runtime library exception" "$1"' _ "$dir/THIRD-PARTY-NOTICES.txt"
 for folder in x64:x86_64 x86:i686; do
   dll="$dir/${folder%:*}/halvane.dll"
   check "the packaged ${folder%:*} DLL passes its export, import, convention and key checks" \
@@ -83,14 +106,29 @@ for folder in x64:x86_64 x86:i686; do
   check "the ${folder%:*} DLL carries the service host" bash -c 'iconv -f utf-16le -t utf-8 < "$1" 2>/dev/null |
     grep -q service.example || strings -el "$1" | grep -q service.example' _ "$dll"
   check "the install note places the ${folder%:*} DLL" grep -q "${folder%:*}\\\\halvane.dll" "$dir/INSTALL.txt"
+  imports=$("${folder#*:}-w64-mingw32-objdump" -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort -f | paste -sd, - |
+    sed 's/,/, /g')
+  check "the install note lists what the ${folder%:*} DLL imports ($imports)" \
+    grep -qF "${folder%:*}\\halvane.dll: $imports" "$dir/INSTALL.txt"
+  check "the ${folder%:*} DLL's imports include CRYPT32" grep -qi "crypt32.dll" <<<"$imports"
+  check "the ${folder%:*} DLL carries no development-key mark" bash -c '! strings -el "$1" | grep -qi "development key"' _ "$dll"
+  check "the ${folder%:*} CLI is built for its machine" bash -c 'objdump -f "$1" | grep -q "$2"' _ \
+    "$dir/${folder%:*}/halvane-cli.exe" "$([ "${folder%:*}" = x64 ] && echo pei-x86-64 || echo pei-i386)"
 done
 check "SHA256SUMS covers every other file" bash -c 'cd "$1" && sha256sum --quiet -c SHA256SUMS &&
   [ "$(find . -type f ! -name SHA256SUMS | wc -l)" -eq "$(wc -l < SHA256SUMS)" ]' _ "$dir"
 
-# Signed (the password from the environment this time), for a port where nothing listens.
-HALVANE_SIGN_PASSWORD="test pass" package --host localhost --port 9 --key-file "$work/real.key" \
-  --sign-pkcs12 "$work/codeSigning.p12" --out "$work/signed" >/dev/null 2>&1
-dir=$(unpack "$work"/signed/halvane-*-windows.zip "$work/signed-unpacked")
+# Signed (the password from the environment this time), with the development key allowed, for
+# a port where nothing listens.
+HALVANE_SIGN_PASSWORD="test pass" package --host localhost --port 9 --key-file "$work/dev.key" \
+  --allow-development-key --sign-pkcs12 "$work/codeSigning.p12" --out "$work/signed" >/dev/null 2>&1
+zip=$(ls "$work"/signed/halvane-*-windows-development-key.zip 2>/dev/null || true)
+check "a development-key package is named for it" [ -n "$zip" ]
+dir=$(unpack "$zip" "$work/signed-unpacked")
+check "the note of a development-key package warns of it" grep -q "BUILT WITH THE PUBLIC DEVELOPMENT KEY" \
+  "$dir/INSTALL.txt"
+check "the signed x64 CLI verifies against the CA" \
+  osslsigncode verify -CAfile "$work/ca.pem" -in "$dir/x64/halvane-cli.exe" >/dev/null
 check "the signed x86 DLL verifies against the CA" osslsigncode verify -CAfile "$work/ca.pem" -in "$dir/x86/halvane.dll" >/dev/null
 dll="$dir/x64/halvane.dll"
 check "the signed x64 DLL verifies against the CA" osslsigncode verify -CAfile "$work/ca.pem" -in "$dll" >/dev/null
@@ -101,12 +139,16 @@ check "a tampered copy fails verification" bash -c '! osslsigncode verify -CAfil
 check "the install note names the signer and the missing timestamp" \
   grep -q "signed with Authenticode by .*halvane test codeSigning.*carries no" <(tr '\n' ' ' < "$dir/INSTALL.txt")
 check "SHA256SUMS holds the signed DLL's digest" bash -c 'cd "$1" && sha256sum --quiet -c SHA256SUMS' _ "$dir"
-# The export ran: its trace reaches the refused connection, and the version resource is intact.
-"$root/cmake/wine-run.sh" "$cli" --library "Z:${dll//\//\\}" --trace status --key k --account 1 \
+# The CLI beside the DLL loads it: the export's trace reaches the refused connection, and the
+# version resource is intact.
+"$root/cmake/wine-run.sh" "$dir/x64/halvane-cli.exe" --trace status --key k --account 1 \
   >"$work/out" 2>"$work/err" || true
 check "the signed DLL loads and runs its export under Wine" grep -qx "ERROR" <(tr -d '\r' < "$work/out")
 check "the signed DLL's export reached the refused connection" grep -q "GetLastError = 12029" "$work/err"
 check "the signed DLL keeps its version resource" grep -q "Built for the service at localhost:9" "$work/err"
+check "the development-key DLL says so in its version resource" grep -q "SpecialBuild: Development key" "$work/err"
+"$root/cmake/wine-run.sh" "$dir/x64/halvane-cli.exe" check >"$work/out" 2>/dev/null || true
+check "the packaged CLI's check names what fails" grep -q "check: does not work: .*12029" "$work/out"
 
 check "nothing is left behind in the temporary folder" [ -z "$(ls -A "$work/tmp")" ]
 echo "$passed passed, $failed failed"

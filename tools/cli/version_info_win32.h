@@ -18,7 +18,8 @@ struct VersionInfo {
 };
 
 inline constexpr const wchar_t* kVersionStrings[] = {L"FileDescription", L"FileVersion",      L"ProductName",
-                                                     L"ProductVersion",  L"OriginalFilename", L"Comments"};
+                                                     L"ProductVersion",  L"OriginalFilename", L"Comments",
+                                                     L"SpecialBuild"};
 
 // The version resource of the file at `path`; nothing, with the reason in `error`, when the
 // file has none.

@@ -194,14 +194,17 @@ TEST(Concurrency, HandlesAndMemoryStayFlatOverAThousandCalls) {
     EXPECT_EQ(tally.calls.load(), 1000);
     EXPECT_TRUE(tally.wrong.empty()) << tally.wrong.size() << " wrong results:" << Listed(tally.wrong);
     std::cout << "[ figures  ] handles " << handlesBefore << " -> " << handlesAfter << ", resident "
-              << (memoryBefore.resident >> 10) << " KiB -> " << (memoryAfter.resident >> 10) << " KiB\n";
+              << (memoryBefore.resident >> 10) << " KiB -> " << (memoryAfter.resident >> 10) << " KiB, in use "
+              << (memoryBefore.inUse >> 10) << " KiB -> " << (memoryAfter.inUse >> 10) << " KiB\n";
     ASSERT_GE(handlesBefore, 0) << "the handle count cannot be read here";
     EXPECT_LE(handlesAfter, handlesBefore + 16);
 #if defined(__SANITIZE_ADDRESS__)
     // Freed blocks stay in the sanitizer's quarantine (256 MiB); LeakSanitizer checks leaks.
     std::cout << "[ figures  ] memory bound not checked under the address sanitizer\n";
 #else
-    EXPECT_LE(memoryAfter.resident, memoryBefore.resident + (16u << 20));
+    // What the calls still own: the working set also keeps what the busiest moment held (on
+    // a loaded machine Wine's pools run more threads at once), which says nothing of a leak.
+    EXPECT_LE(memoryAfter.inUse, memoryBefore.inUse + (16u << 20));
 #endif
 }
 

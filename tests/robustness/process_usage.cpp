@@ -10,6 +10,7 @@
 #include <vector>
 #else
 #include <dirent.h>
+#include <malloc.h>
 
 #include <fstream>
 #include <string>
@@ -62,7 +63,18 @@ MemoryUsage CurrentMemoryUsage() {
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
     if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return {};
-    return {counters.WorkingSetSize, counters.PeakWorkingSetSize};
+    MemoryUsage usage{counters.WorkingSetSize, counters.PeakWorkingSetSize};
+    std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
+    heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
+    for (HANDLE heap : heaps) {
+        if (!HeapLock(heap)) continue;
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heap, &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) usage.inUse += entry.cbData;
+        }
+        HeapUnlock(heap);
+    }
+    return usage;
 }
 
 bool ResetPeakMemory() { return false; }
@@ -93,6 +105,8 @@ MemoryUsage CurrentMemoryUsage() {
         if (line.rfind("VmRSS:", 0) == 0) usage.resident = kib();
         if (line.rfind("VmHWM:", 0) == 0) usage.peak = kib();
     }
+    const struct mallinfo2 heap = mallinfo2();
+    usage.inUse = heap.uordblks + heap.hblkhd;
     return usage;
 }
 

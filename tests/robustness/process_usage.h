@@ -8,6 +8,10 @@ namespace halvane::test {
 struct MemoryUsage {
     std::size_t resident = 0;  // bytes in memory now (working set)
     std::size_t peak = 0;      // the most there ever was
+    // Bytes allocated and not yet freed from the process's heaps (Windows: every heap's busy
+    // blocks; natively: malloc's). Unlike `resident`, neither the most a busy moment held nor
+    // the stacks of threads a pool keeps count here, only what is still owned.
+    std::size_t inUse = 0;
 };
 
 MemoryUsage CurrentMemoryUsage();

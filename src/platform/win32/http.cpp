@@ -11,32 +11,37 @@
 //   does not depend on the termination: it stops waiting at the deadline and never touches the
 //   request again. Under Wine the close returns at once but does not cancel the operation: it
 //   ends when data arrives or the peer stops, with an ordinary completion, which is ignored.
-// - Everything WinHTTP may still touch outlives the call. "WinHttpCloseHandle": an application
-//   "must be prepared to receive callbacks for the closed handle after the call to
-//   WinHttpCloseHandle returns", and a context must stay bound until
-//   WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, "the last callback notification sent by WinHTTP
-//   prior to deleting a handle object from memory" (WinHttpSetStatusCallback is not
-//   synchronised with callbacks from worker threads). So the request's state, its body and its
-//   read buffer are reference-counted, WinHTTP holding one reference until HANDLE_CLOSING;
-//   "WinHttpReadData": "Make sure that this buffer remains valid until WinHttpReadData has
-//   completed" (under Wine a read that was pending at the close wrote into it afterwards).
+// - Everything WinHTTP may still touch outlives the call. "WinHttpCloseHandle": "Even after a
+//   call to WinHttpCloseHandle returns, the application must be prepared to receive callbacks
+//   for the closed handle", and a context bound to a handle stays bound until
+//   WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, "the last callback notification WinHTTP sends prior
+//   to deleting a handle object from memory" (WinHttpSetStatusCallback is not synchronised with
+//   callbacks from worker threads). So the request's state, its body and its read buffer are
+//   freed by whichever comes last, the call's end or HANDLE_CLOSING; "WinHttpReadData": "Make
+//   sure that this buffer remains valid until WinHttpReadData has completed" (under Wine a read
+//   that was pending at the close wrote into it afterwards).
 // - The phases. "WINHTTP_STATUS_CALLBACK": RESOLVING_NAME, CONNECTING_TO_SERVER,
 //   CONNECTED_TO_SERVER, SENDING_REQUEST and REQUEST_SENT tell where the send is; the phase's
 //   deadline moves at the first of each within a step (a retried connection or a second address
 //   never restarts it), on WinHTTP's thread under the state's lock. WINHTTP_OPTION_CONNECT_RETRIES
-//   is set to 1 ("Option Flags": the number of connection attempts); Wine accepts and ignores it.
+//   ("Option Flags": how many times WinHTTP attempts to connect) is set to 1; Wine accepts and
+//   ignores it, and the phase's deadline bounds the attempts either way.
 // - The trust floor (trust_floor.cpp) is judged at SENDING_REQUEST, which WinHTTP sends once the
 //   connection stands (its TLS handshake and its own certificate validation done, as Wine's
 //   request.c does in open_connection) and before the request is written; a server below it has
-//   the request closed there, as WinHTTP's own handler for .NET does. Wine writes the head after
+//   the request closed there, as .NET's WinHTTP handler does on a failed validation. Wine writes the head after
 //   that notification whatever the callback did, so the body, which carries the user key, is
 //   never given to WinHttpSendRequest: it goes with WinHttpWriteData only once the send completed
 //   on a server that met the floor. Under Wine a server below the floor gets the head alone.
 // - Nothing outlives the call: keep-alive off on each request (WINHTTP_OPTION_DISABLE_FEATURE,
 //   WINHTTP_DISABLE_KEEP_ALIVE: "Disables keep-alive semantics for the connection"), so no
 //   connection returns to a pool. Under Wine the connection is then closed when the reply ends.
-// - The caller's thread waits with WaitForSingleObject only: no APC is queued, no alertable wait
-//   is made, so none of the host's APCs runs inside a call; no thread is made per call.
+// - No host APC runs inside a call: the caller's thread waits on a condition variable
+//   (SleepConditionVariableSRW), which is no alertable wait ("Alertable I/O": a thread enters an
+//   alertable state only through SleepEx, WaitForSingleObjectEx, WaitForMultipleObjectsEx,
+//   SignalObjectAndWait or MsgWaitForMultipleObjectsEx); no APC is queued and no thread made per
+//   call. Under Wine it waits in-process, where an event's wait and wake each cost a trip to its
+//   server on every step of the fast path.
 // - The module stays loaded while WinHTTP may still call it. A call that closes its request with
 //   nothing pending gets HANDLE_CLOSING inside its own WinHttpCloseHandle (where WinHTTP holds no
 //   other reference) and frees the state there: no module reference, no thread-pool work. Any
@@ -110,12 +115,12 @@ struct HttpRequest {
     static constexpr LONG kOpen = 0, kClosed = 1, kDetached = 2;
 
     SRWLOCK lock = SRWLOCK_INIT;
-    HANDLE wake = nullptr;       // auto-reset: a completion or a moved deadline
-    HINTERNET handle = nullptr;  // under lock; whoever takes it closes it, once
-    LONG phase = kOpen;          // kClosed: HANDLE_CLOSING first; kDetached: the call returned first
-    LONG closer = 0;             // the thread that closes the request at the call's end
-    bool closedThere = false;    // HANDLE_CLOSING came on that thread, inside its close
-    HMODULE pinned = nullptr;    // written before kDetached
+    CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;  // a completion or a moved deadline
+    HINTERNET handle = nullptr;                         // under lock; whoever takes it closes it, once
+    LONG phase = kOpen;        // kClosed: HANDLE_CLOSING first; kDetached: the call returned first
+    LONG closer = 0;           // the thread that closes the request at the call's end
+    bool closedThere = false;  // HANDLE_CLOSING came on that thread, inside its close
+    HMODULE pinned = nullptr;  // written before kDetached
     // Under lock.
     bool pending = false;  // an operation started and WinHTTP has not completed it
     bool done = false;     // the current step's result is in
@@ -130,16 +135,13 @@ struct HttpRequest {
     std::string body;
     std::vector<char> buffer;
 
-    ~HttpRequest() {
-        if (wake != nullptr) CloseHandle(wake);
-    }
     HINTERNET TakeHandle() {
         AcquireSRWLockExclusive(&lock);
         HINTERNET taken = std::exchange(handle, nullptr);
         ReleaseSRWLockExclusive(&lock);
         return taken;
     }
-    void Signal() { SetEvent(wake); }
+    void Signal() { WakeConditionVariable(&wake); }
 };
 
 namespace {
@@ -277,8 +279,8 @@ bool Run(HttpRequest* r, const StepLimits& limits, DWORD* count, Start start) {
         SetLastError(error);
         return false;
     }
+    AcquireSRWLockExclusive(&r->lock);
     for (;;) {
-        AcquireSRWLockExclusive(&r->lock);
         if (r->done) {
             const DWORD error = r->error;
             *count = r->count;
@@ -289,19 +291,16 @@ bool Run(HttpRequest* r, const StepLimits& limits, DWORD* count, Start start) {
             return error == 0;
         }
         const int64_t left = r->deadline - MonotonicMs();
-        HINTERNET taken = nullptr;
-        if (left <= 0) {
-            r->gaveUp = true;
-            taken = std::exchange(r->handle, nullptr);
-        }
-        ReleaseSRWLockExclusive(&r->lock);
-        if (left <= 0) {
-            if (taken != nullptr) WinHttpCloseHandle(taken);
-            SetLastError(ERROR_WINHTTP_TIMEOUT);
-            return false;
-        }
-        WaitForSingleObject(r->wake, static_cast<DWORD>(left));
+        if (left <= 0) break;
+        // Not alertable: no APC runs here.
+        SleepConditionVariableSRW(&r->wake, &r->lock, static_cast<DWORD>(left), 0);
     }
+    r->gaveUp = true;
+    HINTERNET taken = std::exchange(r->handle, nullptr);
+    ReleaseSRWLockExclusive(&r->lock);
+    if (taken != nullptr) WinHttpCloseHandle(taken);
+    SetLastError(ERROR_WINHTTP_TIMEOUT);
+    return false;
 }
 
 }  // namespace
@@ -362,11 +361,8 @@ HttpConnection* Connect(HttpSession* seamSession, const char16_t* host, uint16_t
 HttpRequest* OpenRequest(HttpConnection* seamConnection, const char16_t* verb, const char16_t* path) {
     HINTERNET connection = Native(seamConnection);
     auto* request = new HttpRequest;  // std::bad_alloc: memory ran out, as for the reply
-    request->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HINTERNET handle = request->wake == nullptr
-                           ? nullptr
-                           : WinHttpOpenRequest(connection, Wide(verb), Wide(path), nullptr, WINHTTP_NO_REFERER,
-                                                WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+    HINTERNET handle = WinHttpOpenRequest(connection, Wide(verb), Wide(path), nullptr, WINHTTP_NO_REFERER,
+                                          WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     // Its own connection, closed with it; one connection attempt, which the connect phase bounds
     // whatever WinHTTP does (some implementations accept the option and ignore it). The callback
     // comes last: from then on HANDLE_CLOSING comes for the request.

@@ -47,7 +47,7 @@
 //   other reference) and frees the state there: no module reference, no thread-pool work. Any
 //   other call (an operation still pending after a deadline or a refused floor, or WinHTTP's
 //   worker still holding the request) takes a reference on the module (GetModuleHandleExW),
-//   dropped a second after HANDLE_CLOSING through a thread-pool work item with
+//   dropped a second after HANDLE_CLOSING by a thread-pool timer's callback with
 //   FreeLibraryWhenCallbackReturns ("Specifies the DLL that the thread pool will unload when the
 //   current callback completes"). WinHTTP itself is pinned for the process's life
 //   (GET_MODULE_HANDLE_EX_FLAG_PIN): under Wine its worker thread tears the request, the
@@ -97,13 +97,18 @@ bool SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
 constexpr DWORD kDropDelayMs = 1000;
 
 // On a thread-pool thread: drops the module reference once this callback has returned.
-void CALLBACK DropModule(PTP_CALLBACK_INSTANCE instance, void* module) {
-    Sleep(kDropDelayMs);
+void CALLBACK DropModule(PTP_CALLBACK_INSTANCE instance, void* module, PTP_TIMER timer) {
+    CloseThreadpoolTimer(timer);
     FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(module));
 }
-// Kept loaded for good if the work item cannot be submitted.
+// Kept loaded for good if the timer cannot be made.
 void DropModuleLater(HMODULE module) {
-    if (module != nullptr) TrySubmitThreadpoolCallback(DropModule, module, nullptr);
+    PTP_TIMER timer = module != nullptr ? CreateThreadpoolTimer(DropModule, module, nullptr) : nullptr;
+    if (timer == nullptr) return;
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(kDropDelayMs) * 10000);  // relative, 100 ns
+    FILETIME when{due.LowPart, due.HighPart};
+    SetThreadpoolTimer(timer, &when, 0, 0);
 }
 }  // namespace
 
@@ -156,8 +161,9 @@ void Complete(HttpRequest* r, DWORD error, DWORD count) {
         r->error = error;
         r->count = count;
     }
-    r->Signal();
     ReleaseSRWLockExclusive(&r->lock);
+    // Woken once the lock is free: WinHTTP holds the request until this callback returns.
+    r->Signal();
 }
 
 // A phase begins (the first time this step hears of it): its deadline is its own time from now,
@@ -167,9 +173,9 @@ void BeginPhase(HttpRequest* r, bool HttpRequest::*seen, int StepLimits::*timeou
     if (!(r->*seen)) {
         r->*seen = true;
         r->deadline = std::min(MonotonicMs() + r->limits.*timeoutMs, r->budgetEnd);
-        r->Signal();
     }
     ReleaseSRWLockExclusive(&r->lock);
+    r->Signal();
 }
 
 // The handshake is done and nothing of the request is written yet.
@@ -187,9 +193,9 @@ void JudgeFloor(HttpRequest* r, HINTERNET request) {
         r->done = true;
         r->error = floor == HttpRequest::Floor::Refused ? ERROR_WINHTTP_SECURE_FAILURE : ERROR_NOT_ENOUGH_MEMORY;
         taken = std::exchange(r->handle, nullptr);
-        r->Signal();
     }
     ReleaseSRWLockExclusive(&r->lock);
+    r->Signal();
     if (taken != nullptr) WinHttpCloseHandle(taken);
 }
 
@@ -224,8 +230,8 @@ void CALLBACK OnRequestStatus(HINTERNET handle, DWORD_PTR context, DWORD status,
             AcquireSRWLockExclusive(&r->lock);
             r->sentAt = MonotonicMs();
             r->deadline = r->sentAt + r->limits.receiveMs;
-            r->Signal();
             ReleaseSRWLockExclusive(&r->lock);
+            r->Signal();
             return;
         case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
         case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: return Complete(r, 0, 0);

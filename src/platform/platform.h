@@ -9,10 +9,11 @@
 // - No step throws, with one exception: std::bad_alloc, from a step that copies its inputs,
 //   stores what arrives or holds state of its own (the libcurl stand-in keeps the whole
 //   reply, and reports a reply it could not store from SendRequest; WinHTTP's request
-//   carries its deadline keeper). The exported function's catch-all turns it into
+//   carries the state its asynchronous steps share). The exported function's catch-all turns it into
 //   "ERROR". Closing, releasing and tracing never fail.
 // - Nothing a step opens outlives the call that opened it, and no step keeps state between
-//   calls.
+//   calls; only what an asynchronous platform may still touch after a call stopped waiting for
+//   it (WinHTTP's request state and buffers) lives on until the platform's last callback.
 #pragma once
 
 #include <cstddef>

@@ -20,6 +20,7 @@ Modes, on TLS unless noted. Every TLS peer that gets a request answers it with a
 success body unless its mode says otherwise.
   forged         answers the unsigned success body, as a well-behaved server would
   silent         reads the request, never answers, holds the connection (60 s at most)
+  late_close     the head one byte a second for 23 s, then closes the connection
   cut_abrupt     200 with the full Content-Length, half the body (cut before its signature
                  field), then the TCP connection is cut without a TLS close_notify
   cut_clean      the same, but the TLS session is closed properly (close_notify)
@@ -69,6 +70,9 @@ success body unless its mode says otherwise.
   endless_chunk_extension  a chunk-size line whose extension never ends
   many_chunks    a whole, signed reply of 4 MiB, the most a client takes ("not completed"
                  status), in 1024 chunks of 4 KiB
+  limit_length   the same reply with its Content-Length; limit_length_over: one byte more
+  many_header_lines  200, then 40,000 header lines at once, then silence
+  endless_continue   "HTTP/1.1 100 Continue" heads without end, as fast as the client takes them
   gzip_bomb      "Transfer-Encoding: gzip, chunked": 2 MiB of gzip that inflate to 2 GiB of zeros
 The endless modes stop after 256 MiB (sixteen times what a client may hold) and then hold
 the connection silent; like the trickles they give up after 60 s and close it.
@@ -411,6 +415,8 @@ ENDLESS_BODY_HEAD = b'{"status":"success","message":"'
 REPLIES = {
     "forged": lambda peer, conn, path: answer(conn),
     "silent": lambda peer, conn, path: hold(conn),
+    "late_close": lambda peer, conn, path: stream(
+        conn, (bytes([byte]) for byte in head("200 OK", len(FORGED))[:23]), then=cut, interval=TRICKLE_INTERVAL),
     "cut_abrupt": lambda peer, conn, path: cut_reply(conn, CUT_BODY, CUT_HALF, "length", "fin", pause=0.2),
     "cut_clean": lambda peer, conn, path: cut_reply(conn, CUT_BODY, CUT_HALF, "length", "clean", pause=0.2),
     "huge": huge,
@@ -430,6 +436,13 @@ REPLIES = {
     "gzip_bomb": lambda peer, conn, path: stream(conn, peer.bomb(), then=close_tls),
     "many_chunks": lambda peer, conn, path: stream(
         conn, [head("200 OK", chunked=True) + chunks(peer.status, 4096) + LAST_CHUNK], then=close_tls),
+    "limit_length": lambda peer, conn, path: stream(conn, [head("200 OK", len(peer.status)) + peer.status],
+                                                    then=close_tls),
+    "limit_length_over": lambda peer, conn, path: stream(
+        conn, [head("200 OK", len(peer.status) + 1) + peer.status + b" "], then=close_tls),
+    "many_header_lines": lambda peer, conn, path: stream(
+        conn, [b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n" + FILLER_LINE * 40000]),
+    "endless_continue": lambda peer, conn, path: stream(conn, flood(CONTINUE, CONTINUE * 2000)),
 }
 # What is trickled, and when it falls silent (tenths of a second after the request).
 QUIET_PARTS = {

@@ -17,10 +17,14 @@ halvane_test_executable(robustness_hostile ${_robustness_dir}/hostile_test.cpp
                         LIBS halvane_test_support halvane_e2e_support halvane_robustness_support halvane_real
                         GTest::gtest_main)
 
-# name, gtest filter, then the modes the peer serves, in the order the test calls them;
+# name, gtest filter, then the modes the peer serves, in the order the test calls them (PROGRAM:
+# another test program than robustness_hostile);
 # ONE_THREAD first: on Windows, also that only the threads that send requests set timeouts.
 function(halvane_hostile name filter)
-  cmake_parse_arguments(PARSE_ARGV 2 _hostile "ONE_THREAD" "" "")
+  cmake_parse_arguments(PARSE_ARGV 2 _hostile "ONE_THREAD" "PROGRAM" "")
+  if(NOT _hostile_PROGRAM)
+    set(_hostile_PROGRAM robustness_hostile)
+  endif()
   list(JOIN _hostile_UNPARSED_ARGUMENTS "," _modes)
   set(_options "")
   if(_hostile_ONE_THREAD AND WIN32)
@@ -29,7 +33,7 @@ function(halvane_hostile name filter)
   halvane_port_test(${name} LABELS robustness TIMEOUT 300 COMMAND
                     ${Python3_EXECUTABLE} ${_robustness_dir}/hostile_peer.py --modes ${_modes} ${_options}
                     --port ${HALVANE_SERVICE_PORT} --certs ${HALVANE_CERTS_DIR} --
-                    ${_halvane_run} $<TARGET_FILE:robustness_hostile> --gtest_filter=${filter})
+                    ${_halvane_run} $<TARGET_FILE:${_hostile_PROGRAM}> --gtest_filter=${filter})
   # A program that Wine ends at an unhandled fault may still exit with 0.
   set_tests_properties(${name} PROPERTIES FAIL_REGULAR_EXPRESSION "wine: Unhandled;\\[  FAILED  \\]")
 endfunction()
@@ -44,18 +48,18 @@ halvane_hostile(robustness_hostile_quick "Hostile.TransportAndExports"
 # first mode), then peers that hold the call: those calls wait side by side for their
 # deadline (20 s). The redirect chain comes last: its hops are the only handshakes made while
 # the others wait.
+set(_flowing endless_header_line endless_chunk_extension many_header_lines endless_continue endless_head)
 if(CMAKE_CROSSCOMPILING)
-  # Under Wine an endless head cannot be bounded (see the test's table): on its own.
-  set(_endless_head "")
-  halvane_hostile(robustness_hostile_endless_head "Hostile.BoundedInTimeAndMemory" endless_head)
-  set_tests_properties(robustness_hostile_endless_head PROPERTIES LABELS "robustness;slow")
-else()
-  set(_endless_head endless_head)
+  # Input that keeps flowing inside one WinHTTP operation: each call alone, held to its deadline
+  # (Wine reads on after the call until the peer stops; the endless head, the longest, last).
+  halvane_hostile(robustness_hostile_flowing "Hostile.TransportAndExports" forged ${_flowing})
+  set_tests_properties(robustness_hostile_flowing PROPERTIES LABELS "robustness;slow")
+  set(_flowing "")
 endif()
 halvane_hostile(robustness_hostile_bounded "Hostile.BoundedInTimeAndMemory"
-                forged huge ${_endless_head} endless_header_line endless_body endless_trailers
-                endless_chunk_extension gzip_bomb
-                many_chunks silent trickle_head trickle_body slow_continue cut_stall_length cut_stall_chunked coincide slow_redirects)
+                forged huge ${_flowing} endless_body endless_trailers gzip_bomb
+                many_chunks limit_length limit_length_over silent trickle_head trickle_body slow_continue
+                cut_stall_length cut_stall_chunked coincide slow_redirects)
 if(NOT CMAKE_CROSSCOMPILING)
   # The trust floor holds under a host policy lowered to security level 0 too.
   halvane_hostile(robustness_hostile_floor_lowered "Hostile.TransportAndExports"
@@ -74,6 +78,14 @@ set_tests_properties(robustness_hostile_exact_head robustness_hostile_exact_body
 # Handshakes trickled through a relay, on their own: no other handshake may overlap them under Wine.
 halvane_hostile(robustness_hostile_handshake "Hostile.TransportAndExports" trickle_handshake whole_bound)
 set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PROPERTIES LABELS "robustness;slow")
+
+if(WIN32)
+  # A host that unloads the module right after calls that left WinHTTP work pending.
+  halvane_test_executable(robustness_unload ${_robustness_dir}/unload_test.cpp LIBS GTest::gtest_main)
+  target_include_directories(robustness_unload PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  add_dependencies(robustness_unload halvane)
+  halvane_hostile(robustness_hostile_unload "Unload.*" PROGRAM robustness_unload weak_rsa1024_leaf late_close)
+endif()
 
 # ---- Many threads through the built module, then resource growth ----
 find_package(Threads REQUIRED)

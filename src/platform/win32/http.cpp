@@ -1,67 +1,72 @@
-// The HTTPS steps on WinHTTP, synchronous, nothing configured beyond TLS and the timeouts.
-// Redirects are not followed: each hop would restart the exchange, and no redirect can make
-// a reply genuine.
+// The HTTPS steps on WinHTTP. Each step stays synchronous for the core, but runs on WinHTTP's
+// asynchronous mode: the caller's thread starts the operation and waits, not alertably, for its
+// completion with the time its phase has left; at the deadline it closes the request handle and
+// the step fails with the timeout code (12002). Redirects are not followed: each hop would
+// restart the exchange, and no redirect can make a reply genuine.
 //
-// The trust floor (trust_floor.cpp) is judged before the body, which carries the user key,
-// leaves: WinHttpSendRequest is given no optional data and the body's length as the total,
-// so it makes the connection, the TLS handshake and WinHTTP's own certificate validation,
-// sends the head (Content-Length announced) and returns; the server's certificate context
-// (WINHTTP_OPTION_SERVER_CERT_CONTEXT) can then be read and its chain judged, and only a
-// server that meets the floor is sent the body (WinHttpWriteData). One below it has the
-// head alone; the request is closed and the send fails as a failed certificate check does.
-//
-// WinHTTP's timeouts bound each socket wait, not a step: a peer that trickles one byte at a
-// time restarts them for ever, and nothing cancels a blocked synchronous call (closing the
-// handle from another thread does not end it). What WinHTTP does offer: the timeouts that
-// WinHttpSetTimeouts gives a live request apply to every socket wait that begins after it,
-// while a wait already begun keeps the timeout it began with. So each request has a deadline
-// keeper, made with it and closed with it:
-// - On the caller's thread, at the start of every blocking step, the request's timeouts are
-//   made no longer than the time the step has left (left as they are while they are within
-//   kSlackMs of it: most steps set nothing).
-// - A thread-pool timer, armed at the request's first step to look in every kLookMs until
-//   the request closes. A look finds nothing to do between steps, and an exchange that ends
-//   within kLookMs (an ordinary one) is never looked at: the call makes one timer, arms and
-//   disarms it once, and no thread is made for it. A look that falls inside a step does not
-//   touch the request itself: it queues an APC to the step's thread, which runs it the next
-//   time that thread waits alertably, and lowers the timeouts there to what is left (1 ms
-//   once it is spent). WinHTTP's socket waits are alertable under Wine (Winsock's blocking
-//   calls wait so), so a step blocked in one runs the look at once; one still running when
-//   the look is asked for runs it in its next wait. A wait therefore begins with a timeout
-//   at most two looks old, and ends at most 2 * kLookMs + kSlackMs after the step's
-//   deadline: each phase ends within half a second of its time, however the peer trickles
-//   or falls silent. What stays unbounded is input that keeps flowing inside one socket
-//   wait's timeout (a head that streams without end): WinHTTP reads it into the same call,
-//   and no timeout expires while bytes keep coming.
-// - During the send, WinHTTP tells on the caller's thread when the connection is being made
-//   (it then has the connect timeout as a whole, the TLS handshake included where WinHTTP
-//   tells the connection stands only after it, as Wine does), when it stands (the request
-//   then has the send timeout) and when the request went out (the reply, which some WinHTTP
-//   implementations begin to read inside the send, then has the receive timeout as a
-//   whole); the timeouts are set there at once.
-// - The request's timeouts are set on the step's own thread only, never while another
-//   thread is inside WinHTTP for it: WinHTTP holds a request's connection without a lock
-//   (Wine does) and releases it inside the step (the body's last read, a failure, a refused
-//   handshake), so a change of timeouts from another thread could use a connection that is
-//   gone. A look that runs on the step's thread runs inside a socket wait, where the
-//   connection is in use and cannot be released, or between WinHTTP's calls.
-// - No look runs once the step has returned: the step's end clears its mark under the
-//   keeper's lock and runs a look still queued to its thread (it then finds nothing to do;
-//   an APC the host queued to the thread may run there too, as it may in any of WinHTTP's
-//   socket waits); the timer is disarmed, and a look in progress waited for, when the
-//   request closes.
-// What rests on the platform: that its socket waits are alertable (where they are not, a
-// look runs only at the step's end, and each wait keeps the timeout its step began with)
-// and that a change of timeouts applies to the waits that begin after it. Nothing reaches
-// a blocked socket wait itself (CancelSynchronousIo finds no I/O to cancel on a thread
-// blocked in recv under Wine).
+// What each promise rests on (Microsoft's WinHTTP pages), and what Wine 8.0 and 10.0 showed:
+// - A phase ends at its deadline, however the peer trickles or streams. "WinHttpCloseHandle":
+//   "An application can terminate an in-progress asynchronous request by closing the HINTERNET
+//   request handle"; the close "operates synchronously" even in asynchronous mode. The waiter
+//   does not depend on the termination: it stops waiting at the deadline and never touches the
+//   request again. Under Wine the close returns at once but does not cancel the operation: it
+//   ends when data arrives or the peer stops, with an ordinary completion, which is ignored.
+// - Everything WinHTTP may still touch outlives the call. "WinHttpCloseHandle": "Even after a
+//   call to WinHttpCloseHandle returns, the application must be prepared to receive callbacks
+//   for the closed handle", and a context bound to a handle stays bound until
+//   WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, "the last callback notification WinHTTP sends prior
+//   to deleting a handle object from memory" (WinHttpSetStatusCallback is not synchronised with
+//   callbacks from worker threads). So the request's state, its body and its read buffer are
+//   freed by whichever comes last, the call's end or HANDLE_CLOSING; "WinHttpReadData": "Make
+//   sure that this buffer remains valid until WinHttpReadData has completed" (under Wine a read
+//   that was pending at the close wrote into it afterwards).
+// - The phases. "WINHTTP_STATUS_CALLBACK": RESOLVING_NAME, CONNECTING_TO_SERVER,
+//   CONNECTED_TO_SERVER, SENDING_REQUEST and REQUEST_SENT tell where the send is; the phase's
+//   deadline moves at the first of each within a step (a retried connection or a second address
+//   never restarts it), on WinHTTP's thread under the state's lock. WINHTTP_OPTION_CONNECT_RETRIES
+//   ("Option Flags": how many times WinHTTP attempts to connect) is set to 1; Wine accepts and
+//   ignores it, and the phase's deadline bounds the attempts either way.
+// - The trust floor (trust_floor.cpp) is judged at SENDING_REQUEST, which WinHTTP sends once the
+//   connection stands (its TLS handshake and its own certificate validation done, as Wine's
+//   request.c does in open_connection) and before the request is written; a server below it has
+//   the request closed there, as .NET's WinHTTP handler does on a failed validation. Wine writes the head after
+//   that notification whatever the callback did, so the body, which carries the user key, is
+//   never given to WinHttpSendRequest: it goes with WinHttpWriteData only once the send completed
+//   on a server that met the floor. Under Wine a server below the floor gets the head alone.
+// - Nothing outlives the call: keep-alive off on each request (WINHTTP_OPTION_DISABLE_FEATURE,
+//   WINHTTP_DISABLE_KEEP_ALIVE: "Disables keep-alive semantics for the connection"), so no
+//   connection returns to a pool. Under Wine the connection is then closed when the reply ends.
+// - No host APC runs inside a call: the caller's thread waits on a condition variable
+//   (SleepConditionVariableSRW), which is no alertable wait ("Alertable I/O": a thread enters an
+//   alertable state only through SleepEx, WaitForSingleObjectEx, WaitForMultipleObjectsEx,
+//   SignalObjectAndWait or MsgWaitForMultipleObjectsEx); no APC is queued and no thread made per
+//   call. Under Wine it waits in-process, where an event's wait and wake each cost a trip to its
+//   server on every step of the fast path.
+// - The module stays loaded while WinHTTP may still call it. A call that closes its request with
+//   nothing pending gets HANDLE_CLOSING inside its own WinHttpCloseHandle (where WinHTTP holds no
+//   other reference) and frees the state there: no module reference, no thread-pool work. Any
+//   other call (an operation still pending after a deadline or a refused floor, or WinHTTP's
+//   worker still holding the request) takes a reference on the module (GetModuleHandleExW),
+//   dropped a second after HANDLE_CLOSING by a thread-pool timer's callback with
+//   FreeLibraryWhenCallbackReturns ("Specifies the DLL that the thread pool will unload when the
+//   current callback completes"). WinHTTP itself is pinned for the process's life
+//   (GET_MODULE_HANDLE_EX_FLAG_PIN): under Wine its worker thread tears the request, the
+//   connection and the session down after HANDLE_CLOSING, and a host's FreeLibrary that took
+//   WinHTTP with this module crashed there. What remains: a status callback thread held off the
+//   CPU for that whole second between its last step and its return.
+// Only real Windows can show how soon its WinHTTP ends a closed pending operation and whether it
+// writes nothing at all to a server refused at SENDING_REQUEST.
 #include <windows.h>
 #include <winhttp.h>
 
 #include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
-#include "platform/unique_handle.h"
 #include "platform/win32/trust_floor.h"
 
 #ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
@@ -83,198 +88,227 @@ Handle* Seam(HINTERNET handle) {
     return reinterpret_cast<Handle*>(handle);
 }
 
-// Keeps one request's timeouts no longer than what its current step has left (see above).
-// The request's timeouts are only ever set on the step's own thread.
-class DeadlineKeeper {
-public:
-    DeadlineKeeper() = default;
-    DeadlineKeeper(const DeadlineKeeper&) = delete;
-    DeadlineKeeper& operator=(const DeadlineKeeper&) = delete;
-    // Called once no step runs: no look is queued, and none queues another.
-    ~DeadlineKeeper() {
-        if (timer_ != nullptr) {
-            SetThreadpoolTimer(timer_, nullptr, 0, 0);
-            WaitForThreadpoolTimerCallbacks(timer_, TRUE);
-            CloseThreadpoolTimer(timer_);
-        }
-    }
-
-    bool Open(HINTERNET request) {
-        request_ = request;
-        timer_ = CreateThreadpoolTimer(Look, this, nullptr);
-        return timer_ != nullptr;
-    }
-
-    // A blocking step starts under `limits`, on the caller's thread. The timer, armed at the
-    // request's first step, looks in every kLookMs until the request closes; between steps
-    // and on steps that end in time it finds nothing to do.
-    void Begin(const StepLimits& limits) {
-        limits_ = limits;
-        budgetEnd_ = MonotonicMs() + limits.budgetMs;
-        deadline_ = budgetEnd_;
-        sentAt_ = 0;
-        Apply(limits.budgetMs, false);
-        AcquireSRWLockExclusive(&lock_);
-        stepThread_ = GetCurrentThreadId();
-        stepRunning_ = true;
-        ReleaseSRWLockExclusive(&lock_);
-        if (!armed_) {
-            ULARGE_INTEGER due;
-            due.QuadPart = static_cast<ULONGLONG>(-kLookMs * 10000);  // relative, in 100 ns
-            FILETIME when{due.LowPart, due.HighPart};
-            SetThreadpoolTimer(timer_, &when, static_cast<DWORD>(kLookMs), 0);
-            armed_ = true;
-        }
-    }
-    // The step returned: a look still queued to its thread runs here, and finds the step
-    // ended; none is queued after.
-    void End() {
-        AcquireSRWLockExclusive(&lock_);
-        stepRunning_ = false;
-        bool queued = lookQueued_;
-        ReleaseSRWLockExclusive(&lock_);
-        while (queued) {
-            SleepEx(0, TRUE);
-            AcquireSRWLockExclusive(&lock_);
-            queued = lookQueued_;
-            ReleaseSRWLockExclusive(&lock_);
-        }
-    }
-
-    // The connection is being made: it has the connect timeout, the TLS handshake included
-    // where WinHTTP tells the connection stands only once the handshake is done (Wine does).
-    void Connecting() { MoveDeadline(std::min(MonotonicMs() + limits_.connectMs, budgetEnd_)); }
-    // The connection stands: what is left of the handshake and the request have the send
-    // timeout.
-    void Connected() { MoveDeadline(std::min(MonotonicMs() + limits_.sendMs, budgetEnd_)); }
-    // The request went out: the reply has the receive timeout from now on, its own time, as
-    // the steps after the send have.
-    void RequestSent() {
-        sentAt_ = MonotonicMs();
-        MoveDeadline(sentAt_ + limits_.receiveMs);
-    }
-    // When the request went out, if that happened inside the step (0: not seen).
-    int64_t SentAt() const { return sentAt_; }
-
-private:
-    static constexpr int64_t kLookMs = 200, kSlackMs = 50;
-
-    // Told on the caller's thread, inside the send.
-    void MoveDeadline(int64_t deadline) {
-        deadline_ = deadline;
-        Apply(deadline - MonotonicMs(), false);
-    }
-    // On the timer's thread: asks the step's thread to look, unless a look is already asked
-    // for. It runs there the next time that thread waits alertably, as WinHTTP's socket waits
-    // do under Wine.
-    static void CALLBACK Look(PTP_CALLBACK_INSTANCE, void* self, PTP_TIMER) {
-        auto* keeper = static_cast<DeadlineKeeper*>(self);
-        AcquireSRWLockExclusive(&keeper->lock_);
-        if (keeper->stepRunning_ && !keeper->lookQueued_ && keeper->OpenStepThread() &&
-            QueueUserAPC(LookHere, keeper->thread_.get(), reinterpret_cast<ULONG_PTR>(keeper))) {
-            keeper->lookQueued_ = true;
-        }
-        ReleaseSRWLockExclusive(&keeper->lock_);
-    }
-    // The step's thread, under lock_.
-    bool OpenStepThread() {
-        if (thread_ && threadId_ == stepThread_) return true;
-        thread_.reset(OpenThread(THREAD_SET_CONTEXT, FALSE, stepThread_));
-        threadId_ = stepThread_;
-        return static_cast<bool>(thread_);
-    }
-    // On the step's thread: lowers the timeouts to what is left (1 ms once it is spent).
-    static void CALLBACK LookHere(ULONG_PTR self) {
-        auto* keeper = reinterpret_cast<DeadlineKeeper*>(self);
-        AcquireSRWLockExclusive(&keeper->lock_);
-        keeper->lookQueued_ = false;
-        const bool running = keeper->stepRunning_;
-        ReleaseSRWLockExclusive(&keeper->lock_);
-        if (!running) return;
-        const int64_t left = keeper->deadline_ - MonotonicMs();
-        keeper->Apply(left, left > 0);
-    }
-    // Each timeout the smaller of its own and what is left, never 0 ("no timeout"); set
-    // unless the request's are already no longer and at most kSlackMs longer (`always`: set).
-    void Apply(int64_t leftMs, bool always) {
-        auto bound = [leftMs](int timeoutMs) {
-            return static_cast<int>(leftMs < timeoutMs ? (leftMs > 0 ? leftMs : 1) : timeoutMs);
-        };
-        const int wanted[] = {bound(limits_.resolveMs), bound(limits_.connectMs), bound(limits_.sendMs),
-                              bound(limits_.receiveMs)};
-        bool current = !always;
-        for (int i = 0; i < 4; ++i)
-            current = current && applied_[i] >= wanted[i] && applied_[i] - wanted[i] <= kSlackMs;
-        if (current) return;
-        // Failed, the request keeps its timeouts, each still no longer than the phase's own.
-        if (WinHttpSetTimeouts(request_, wanted[0], wanted[1], wanted[2], wanted[3])) {
-            for (int i = 0; i < 4; ++i) applied_[i] = wanted[i];
-        }
-    }
-
-    HINTERNET request_ = nullptr;
-    PTP_TIMER timer_ = nullptr;
-    SRWLOCK lock_ = SRWLOCK_INIT;
-    bool stepRunning_ = false;                  // under lock_
-    bool lookQueued_ = false;                   // under lock_
-    DWORD stepThread_ = 0;                      // under lock_
-    UniqueHandle<HANDLE, CloseHandle> thread_;  // the timer's only, as threadId_
-    DWORD threadId_ = 0;
-    bool armed_ = false;                 // from here on, the step's thread only
-    int applied_[4] = {-1, -1, -1, -1};  // the request's timeouts (-1: not known)
-    StepLimits limits_;
-    int64_t budgetEnd_ = 0;
-    int64_t deadline_ = 0;  // the current phase's end
-    int64_t sentAt_ = 0;
-};
-
-}  // namespace
-
-// The request as the core holds it: WinHTTP's request and its deadline keeper.
-struct HttpRequest {
-    HINTERNET handle = nullptr;
-    DeadlineKeeper keeper;
-};
-
-namespace {
-
-HINTERNET Native(HttpRequest* request) { return request->handle; }
-
-// Runs one blocking WinHTTP call under the request's keeper, and keeps the call's last error.
-template <typename Call>
-bool Guarded(HttpRequest* request, const StepLimits& limits, Call call) {
-    // The step ends however it returns (memory running out throws std::bad_alloc).
-    struct StepEnd {
-        DeadlineKeeper& keeper;
-        ~StepEnd() { keeper.End(); }
-    };
-    request->keeper.Begin(limits);
-    BOOL ok = FALSE;
-    DWORD error = 0;
-    {
-        StepEnd end{request->keeper};
-        ok = call();
-        error = GetLastError();
-    }
-    SetLastError(error);
-    return ok != FALSE;
-}
-
 bool SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
     return WinHttpSetOption(handle, option, &value, sizeof value) != FALSE;
 }
 
-// Told by WinHTTP, on the calling thread, when the connection is being made, when it stands
-// and when the request has gone out.
-constexpr DWORD kToldSteps = WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER |
-                             WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER | WINHTTP_CALLBACK_STATUS_REQUEST_SENT;
-void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
-    if (context == 0) return;
-    auto* keeper = reinterpret_cast<DeadlineKeeper*>(context);
-    if (status == WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER) keeper->Connecting();
-    if (status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER) keeper->Connected();
-    if (status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT) keeper->RequestSent();
+// How long a module reference outlives the HANDLE_CLOSING after which it is dropped: the status
+// callback has long returned by then.
+constexpr DWORD kDropDelayMs = 1000;
+
+// On a thread-pool thread: drops the module reference once this callback has returned.
+void CALLBACK DropModule(PTP_CALLBACK_INSTANCE instance, void* module, PTP_TIMER timer) {
+    CloseThreadpoolTimer(timer);
+    FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(module));
 }
+// Kept loaded for good if the timer cannot be made.
+void DropModuleLater(HMODULE module) {
+    PTP_TIMER timer = module != nullptr ? CreateThreadpoolTimer(DropModule, module, nullptr) : nullptr;
+    if (timer == nullptr) return;
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(kDropDelayMs) * 10000);  // relative, 100 ns
+    FILETIME when{due.LowPart, due.HighPart};
+    SetThreadpoolTimer(timer, &when, 0, 0);
+}
+}  // namespace
+
+// One request, shared by the waiting caller and WinHTTP's status callback. The caller frees it
+// if HANDLE_CLOSING came before the call returned; else the callback frees it at HANDLE_CLOSING,
+// and drops the module reference the caller took.
+struct HttpRequest {
+    enum class Floor { NotJudged, Met, Refused, OutOfMemory };
+    static constexpr LONG kOpen = 0, kClosed = 1, kDetached = 2;
+
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;  // a completion or a moved deadline
+    HINTERNET handle = nullptr;                         // under lock; whoever takes it closes it, once
+    LONG phase = kOpen;        // kClosed: HANDLE_CLOSING first; kDetached: the call returned first
+    LONG closer = 0;           // the thread that closes the request at the call's end
+    bool closedThere = false;  // HANDLE_CLOSING came on that thread, inside its close
+    HMODULE pinned = nullptr;  // written before kDetached
+    // Under lock.
+    bool pending = false;  // an operation started and WinHTTP has not completed it
+    bool done = false;     // the current step's result is in
+    bool gaveUp = false;   // the call stopped waiting: completions are ignored from then on
+    DWORD error = 0, count = 0;
+    Floor floor = Floor::NotJudged;
+    StepLimits limits;
+    int64_t budgetEnd = 0, deadline = 0, sentAt = 0;
+    bool resolving = false, connecting = false, connected = false;
+    // What WinHTTP reads from or writes into until HANDLE_CLOSING.
+    std::u16string headers;
+    std::string body;
+    std::vector<char> buffer;
+
+    HINTERNET TakeHandle() {
+        AcquireSRWLockExclusive(&lock);
+        HINTERNET taken = std::exchange(handle, nullptr);
+        ReleaseSRWLockExclusive(&lock);
+        return taken;
+    }
+    void Signal() { WakeConditionVariable(&wake); }
+};
+
+namespace {
+
+// ---- WinHTTP's side, on whichever thread it calls from ----
+
+void Complete(HttpRequest* r, DWORD error, DWORD count) {
+    AcquireSRWLockExclusive(&r->lock);
+    r->pending = false;
+    if (!r->gaveUp) {
+        r->done = true;
+        r->error = error;
+        r->count = count;
+    }
+    ReleaseSRWLockExclusive(&r->lock);
+    // Woken once the lock is free: WinHTTP holds the request until this callback returns.
+    r->Signal();
+}
+
+// A phase begins (the first time this step hears of it): its deadline is its own time from now,
+// within the step's.
+void BeginPhase(HttpRequest* r, bool HttpRequest::*seen, int StepLimits::*timeoutMs) {
+    AcquireSRWLockExclusive(&r->lock);
+    if (!(r->*seen)) {
+        r->*seen = true;
+        r->deadline = std::min(MonotonicMs() + r->limits.*timeoutMs, r->budgetEnd);
+    }
+    ReleaseSRWLockExclusive(&r->lock);
+    r->Signal();
+}
+
+// The handshake is done and nothing of the request is written yet.
+void JudgeFloor(HttpRequest* r, HINTERNET request) {
+    HttpRequest::Floor floor = HttpRequest::Floor::OutOfMemory;
+    try {
+        floor = MeetsTrustFloor(request) ? HttpRequest::Floor::Met : HttpRequest::Floor::Refused;
+    } catch (const std::bad_alloc&) {
+    }
+    AcquireSRWLockExclusive(&r->lock);
+    r->floor = floor;
+    HINTERNET taken = nullptr;
+    if (floor != HttpRequest::Floor::Met && !r->gaveUp) {
+        r->gaveUp = true;
+        r->done = true;
+        r->error = floor == HttpRequest::Floor::Refused ? ERROR_WINHTTP_SECURE_FAILURE : ERROR_NOT_ENOUGH_MEMORY;
+        taken = std::exchange(r->handle, nullptr);
+    }
+    ReleaseSRWLockExclusive(&r->lock);
+    r->Signal();
+    if (taken != nullptr) WinHttpCloseHandle(taken);
+}
+
+// The last callback for the request.
+void Closed(HttpRequest* r) {
+    if (static_cast<DWORD>(InterlockedCompareExchange(&r->closer, 0, 0)) == GetCurrentThreadId()) {
+        r->closedThere = true;
+    }
+    // The call still holds the request and frees it: nothing here touches it after this.
+    if (InterlockedCompareExchange(&r->phase, HttpRequest::kClosed, HttpRequest::kOpen) == HttpRequest::kOpen) {
+        return;
+    }
+    // The call returned first: the request is freed here, the module reference dropped later.
+    HMODULE pinned = r->pinned;
+    delete r;
+    DropModuleLater(pinned);
+}
+
+void CALLBACK OnRequestStatus(HINTERNET handle, DWORD_PTR context, DWORD status, void* info, DWORD length) {
+    if (context == 0) return;
+    auto* r = reinterpret_cast<HttpRequest*>(context);
+    switch (status) {
+        case WINHTTP_CALLBACK_STATUS_RESOLVING_NAME:
+            return BeginPhase(r, &HttpRequest::resolving, &StepLimits::resolveMs);
+        case WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER:
+            return BeginPhase(r, &HttpRequest::connecting, &StepLimits::connectMs);
+        case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
+            return BeginPhase(r, &HttpRequest::connected, &StepLimits::sendMs);
+        case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST: return JudgeFloor(r, handle);
+        case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+            // The reply has its own time from now, as the steps after the send have.
+            AcquireSRWLockExclusive(&r->lock);
+            r->sentAt = MonotonicMs();
+            r->deadline = r->sentAt + r->limits.receiveMs;
+            ReleaseSRWLockExclusive(&r->lock);
+            r->Signal();
+            return;
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: return Complete(r, 0, 0);
+        case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
+        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+            return Complete(r, 0, info != nullptr ? *static_cast<DWORD*>(info) : 0);
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE: return Complete(r, 0, length);
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+            const DWORD error = static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError;
+            return Complete(r, error != 0 ? error : ERROR_WINHTTP_INTERNAL_ERROR, 0);
+        }
+        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: return Closed(r);
+        default: return;
+    }
+}
+
+constexpr DWORD kNotified = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
+                            WINHTTP_CALLBACK_FLAG_RESOLVE_NAME | WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER |
+                            WINHTTP_CALLBACK_FLAG_SEND_REQUEST;
+
+// ---- The caller's side ----
+
+// Starts one asynchronous operation (`start`, given the request handle) and waits for its
+// completion until the step's deadline, which WinHTTP's notifications may move. At the deadline
+// the request is closed and the step fails with the timeout code. `count` gets the completion's
+// number (bytes available, read or written).
+template <typename Start>
+bool Run(HttpRequest* r, const StepLimits& limits, DWORD* count, Start start) {
+    AcquireSRWLockExclusive(&r->lock);
+    HINTERNET handle = r->gaveUp ? nullptr : r->handle;
+    if (handle != nullptr) {
+        r->pending = true;
+        r->done = false;
+        r->error = r->count = 0;
+        r->limits = limits;
+        r->budgetEnd = r->deadline = MonotonicMs() + limits.budgetMs;
+        r->sentAt = 0;
+        r->resolving = r->connecting = r->connected = false;
+    }
+    ReleaseSRWLockExclusive(&r->lock);
+    if (handle == nullptr) {
+        SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
+        return false;
+    }
+    if (!start(handle)) {
+        // Refused at once: no completion follows.
+        const DWORD error = GetLastError();
+        AcquireSRWLockExclusive(&r->lock);
+        r->pending = false;
+        ReleaseSRWLockExclusive(&r->lock);
+        SetLastError(error);
+        return false;
+    }
+    AcquireSRWLockExclusive(&r->lock);
+    for (;;) {
+        if (r->done) {
+            const DWORD error = r->error;
+            *count = r->count;
+            const bool outOfMemory = r->floor == HttpRequest::Floor::OutOfMemory;
+            ReleaseSRWLockExclusive(&r->lock);
+            if (outOfMemory) throw std::bad_alloc();  // as for the reply: the export's catch-all
+            SetLastError(error);
+            return error == 0;
+        }
+        const int64_t left = r->deadline - MonotonicMs();
+        if (left <= 0) break;
+        // Not alertable: no APC runs here.
+        SleepConditionVariableSRW(&r->wake, &r->lock, static_cast<DWORD>(left), 0);
+    }
+    r->gaveUp = true;
+    HINTERNET taken = std::exchange(r->handle, nullptr);
+    ReleaseSRWLockExclusive(&r->lock);
+    if (taken != nullptr) WinHttpCloseHandle(taken);
+    SetLastError(ERROR_WINHTTP_TIMEOUT);
+    return false;
+}
+
 }  // namespace
 
 bool QueryProxySettings(ProxySettings* settings) {
@@ -290,10 +324,18 @@ bool QueryProxySettings(ProxySettings* settings) {
 void FreeProxyString(char16_t* text) { GlobalFree(text); }
 
 HttpSession* OpenSession(const char16_t* agent, const char16_t* proxy, const char16_t* bypass) {
-    HINTERNET session = proxy != nullptr ? WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NAMED_PROXY, Wide(proxy),
-                                                       bypass != nullptr ? Wide(bypass) : WINHTTP_NO_PROXY_BYPASS, 0)
-                                         : WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                                       WINHTTP_NO_PROXY_BYPASS, 0);
+    // WinHTTP's worker threads may still be tearing a request down after its last callback:
+    // WinHTTP stays loaded for the process's life, even after the host has unloaded this module.
+    static const bool kWinHttpPinned = [] {
+        HMODULE winhttp = nullptr;
+        return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"winhttp.dll", &winhttp) != FALSE;
+    }();
+    (void)kWinHttpPinned;
+    HINTERNET session =
+        proxy != nullptr ? WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NAMED_PROXY, Wide(proxy),
+                                       bypass != nullptr ? Wide(bypass) : WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC)
+                         : WinHttpOpen(Wide(agent), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     if (session == nullptr) return nullptr;
     // TLS 1.2 or later only, TLS 1.3 too where the system knows it, and redirects never
     // followed. A session that cannot be held to that is not used.
@@ -325,53 +367,70 @@ HttpConnection* Connect(HttpSession* seamSession, const char16_t* host, uint16_t
 HttpRequest* OpenRequest(HttpConnection* seamConnection, const char16_t* verb, const char16_t* path) {
     HINTERNET connection = Native(seamConnection);
     auto* request = new HttpRequest;  // std::bad_alloc: memory ran out, as for the reply
-    request->handle = WinHttpOpenRequest(connection, Wide(verb), Wide(path), nullptr, WINHTTP_NO_REFERER,
-                                         WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
-    // The keeper is told when the connection stands and when the request went out; a request
-    // whose time cannot be kept is not used.
-    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request->keeper);
-    if (request->handle != nullptr && request->keeper.Open(request->handle) &&
-        WinHttpSetOption(request->handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
-        WinHttpSetStatusCallback(request->handle, OnRequestStatus, kToldSteps, 0) != WINHTTP_INVALID_STATUS_CALLBACK) {
+    HINTERNET handle = WinHttpOpenRequest(connection, Wide(verb), Wide(path), nullptr, WINHTTP_NO_REFERER,
+                                          WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+    // Its own connection, closed with it; one connection attempt, which the connect phase bounds
+    // whatever WinHTTP does (some implementations accept the option and ignore it). The callback
+    // comes last: from then on HANDLE_CLOSING comes for the request.
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(request);
+    if (handle != nullptr) SetDwordOption(handle, WINHTTP_OPTION_CONNECT_RETRIES, 1);
+    if (handle != nullptr && SetDwordOption(handle, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_KEEP_ALIVE) &&
+        WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
+        WinHttpSetStatusCallback(handle, OnRequestStatus, kNotified, 0) != WINHTTP_INVALID_STATUS_CALLBACK) {
+        request->handle = handle;
         return request;
     }
     const DWORD error = GetLastError();
-    CloseRequest(request);
+    if (handle != nullptr) WinHttpCloseHandle(handle);  // no callback set: none comes
+    delete request;
     SetLastError(error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
 }
 
 bool SendRequest(HttpRequest* request, const char16_t* headers, const void* body, uint32_t bodySize,
                  const StepLimits& limits, int64_t* receivingSinceMs) {
-    // The head goes out alone (the body's length announced), the server is judged against the
-    // trust floor, and only then is the body, which carries the user key, written: a server
-    // below the floor has the head and never the body.
-    const bool sent = Guarded(request, limits, [&] {
-        HINTERNET handle = Native(request);
-        if (!WinHttpSendRequest(handle, Wide(headers), static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, bodySize,
-                                0)) {
-            return FALSE;
-        }
-        if (!MeetsTrustFloor(handle)) {
-            SetLastError(ERROR_WINHTTP_SECURE_FAILURE);
-            return FALSE;
-        }
-        DWORD written = 0;
-        return bodySize == 0 || (WinHttpWriteData(handle, body, bodySize, &written) && written == bodySize) ? TRUE
-                                                                                                            : FALSE;
+    // Copies that WinHTTP may read until HANDLE_CLOSING (std::bad_alloc: memory ran out).
+    request->headers = headers;
+    request->body.assign(static_cast<const char*>(body), bodySize);
+    // The head goes out alone (the body's length announced), judged at SENDING_REQUEST; only a
+    // server that met the trust floor is then written the body, which carries the user key.
+    DWORD count = 0;
+    bool sent = Run(request, limits, &count, [&](HINTERNET handle) {
+        return WinHttpSendRequest(handle, Wide(request->headers.c_str()), static_cast<DWORD>(-1),
+                                  WINHTTP_NO_REQUEST_DATA, 0, bodySize, reinterpret_cast<DWORD_PTR>(request)) != FALSE;
     });
-    // Where the reply's head was read inside the send, its time counts against the receive.
-    const int64_t sentAt = request->keeper.SentAt();
+    DWORD error = sent ? 0 : GetLastError();
+    AcquireSRWLockExclusive(&request->lock);
+    const bool judged = request->floor != HttpRequest::Floor::NotJudged;
+    const int64_t sentAt = request->sentAt;
+    ReleaseSRWLockExclusive(&request->lock);
+    // Where WinHTTP did not tell SENDING_REQUEST, the floor is judged here, before the body.
+    if (sent && !judged && !MeetsTrustFloor(request->handle)) {
+        if (HINTERNET taken = request->TakeHandle()) WinHttpCloseHandle(taken);
+        sent = false;
+        error = ERROR_WINHTTP_SECURE_FAILURE;
+    }
+    if (sent && bodySize != 0) {
+        sent = Run(request, limits, &count, [&](HINTERNET handle) {
+            return WinHttpWriteData(handle, request->body.data(), bodySize, nullptr) != FALSE;
+        });
+        error = !sent ? GetLastError() : count != bodySize ? ERROR_WINHTTP_CONNECTION_ERROR : 0;
+        sent = error == 0;
+    }
+    // The receive phase counts from when the request went out, where WinHTTP told it.
     *receivingSinceMs = sentAt != 0 ? sentAt : MonotonicMs();
+    SetLastError(error);
     return sent;
 }
 
 bool ReceiveResponse(HttpRequest* request, const StepLimits& limits) {
-    return Guarded(request, limits, [&] { return WinHttpReceiveResponse(Native(request), nullptr); });
+    DWORD count = 0;
+    return Run(request, limits, &count,
+               [](HINTERNET handle) { return WinHttpReceiveResponse(handle, nullptr) != FALSE; });
 }
 
 bool QueryStatusCode(HttpRequest* seamRequest, uint32_t* statusCode) {
-    HINTERNET request = Native(seamRequest);
+    HINTERNET request = seamRequest->handle;
     DWORD code = 0;
     DWORD size = sizeof code;
     if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -383,7 +442,7 @@ bool QueryStatusCode(HttpRequest* seamRequest, uint32_t* statusCode) {
 }
 
 bool QueryContentLength(HttpRequest* seamRequest, uint64_t* length) {
-    HINTERNET request = Native(seamRequest);
+    HINTERNET request = seamRequest->handle;
     // As text: a declared length may not fit the 32-bit number form.
     wchar_t text[32] = {};
     DWORD size = sizeof text;
@@ -404,24 +463,44 @@ bool QueryContentLength(HttpRequest* seamRequest, uint64_t* length) {
 
 bool QueryDataAvailable(HttpRequest* request, uint32_t* available, const StepLimits& limits) {
     DWORD count = 0;
-    const bool ok = Guarded(request, limits, [&] { return WinHttpQueryDataAvailable(Native(request), &count); });
-    *available = count;
+    const bool ok = Run(request, limits, &count,
+                        [](HINTERNET handle) { return WinHttpQueryDataAvailable(handle, nullptr) != FALSE; });
+    *available = ok ? count : 0;
     return ok;
 }
 
-// Reads what the availability query reported, which is already there: no keeper needed.
-bool ReadData(HttpRequest* seamRequest, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits&) {
-    HINTERNET request = Native(seamRequest);
+// Into the request's own buffer, which outlives a read still pending at a deadline, then copied.
+bool ReadData(HttpRequest* request, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits& limits) {
+    if (request->buffer.size() < toRead) request->buffer.resize(toRead);  // std::bad_alloc, as for the reply
     DWORD count = 0;
-    BOOL ok = WinHttpReadData(request, buffer, toRead, &count);
-    *read = count;
-    return ok != FALSE;
+    const bool ok = Run(request, limits, &count, [&](HINTERNET handle) {
+        return WinHttpReadData(handle, request->buffer.data(), toRead, nullptr) != FALSE;
+    });
+    *read = ok ? std::min<DWORD>(count, toRead) : 0;
+    if (*read != 0) std::memcpy(buffer, request->buffer.data(), *read);
+    return ok;
 }
 
-// The handle first: WinHTTP calls no status callback once it is closed; then the keeper.
+// Closed once, whoever closes it. A call whose request is closed with nothing pending gets
+// HANDLE_CLOSING inside its own close, and frees the request. Otherwise WinHTTP may still run the
+// status callback on another thread: the module stays loaded until a second after it has.
 void CloseRequest(HttpRequest* request) {
-    if (request->handle != nullptr) WinHttpCloseHandle(request->handle);
+    InterlockedExchange(&request->closer, static_cast<LONG>(GetCurrentThreadId()));
+    if (HINTERNET taken = request->TakeHandle()) WinHttpCloseHandle(taken);
+    if (InterlockedCompareExchange(&request->phase, 0, 0) == HttpRequest::kClosed && request->closedThere) {
+        delete request;
+        return;
+    }
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<const wchar_t*>(&OnRequestStatus),
+                       &module);
+    request->pinned = module;
+    if (InterlockedCompareExchange(&request->phase, HttpRequest::kDetached, HttpRequest::kOpen) == HttpRequest::kOpen) {
+        return;
+    }
+    // HANDLE_CLOSING came on another thread, whose callback may not have returned yet.
     delete request;
+    DropModuleLater(module);
 }
 void CloseConnection(HttpConnection* connection) { WinHttpCloseHandle(Native(connection)); }
 void CloseSession(HttpSession* session) { WinHttpCloseHandle(Native(session)); }

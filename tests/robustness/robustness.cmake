@@ -18,9 +18,13 @@ halvane_test_executable(robustness_hostile ${_robustness_dir}/hostile_test.cpp
                         GTest::gtest_main)
 
 # name, gtest filter, then the modes the peer serves, in the order the test calls them;
-# ONE_THREAD first: on Windows, also that only the threads that send requests set timeouts.
+# ONE_THREAD first: on Windows, also that only the threads that send requests set timeouts;
+# PROGRAM: another test program than robustness_hostile.
 function(halvane_hostile name filter)
-  cmake_parse_arguments(PARSE_ARGV 2 _hostile "ONE_THREAD" "" "")
+  cmake_parse_arguments(PARSE_ARGV 2 _hostile "ONE_THREAD" "PROGRAM" "")
+  if(NOT _hostile_PROGRAM)
+    set(_hostile_PROGRAM robustness_hostile)
+  endif()
   list(JOIN _hostile_UNPARSED_ARGUMENTS "," _modes)
   set(_options "")
   if(_hostile_ONE_THREAD AND WIN32)
@@ -29,7 +33,7 @@ function(halvane_hostile name filter)
   halvane_port_test(${name} LABELS robustness TIMEOUT 300 COMMAND
                     ${Python3_EXECUTABLE} ${_robustness_dir}/hostile_peer.py --modes ${_modes} ${_options}
                     --port ${HALVANE_SERVICE_PORT} --certs ${HALVANE_CERTS_DIR} --
-                    ${_halvane_run} $<TARGET_FILE:robustness_hostile> --gtest_filter=${filter})
+                    ${_halvane_run} $<TARGET_FILE:${_hostile_PROGRAM}> --gtest_filter=${filter})
   # A program that Wine ends at an unhandled fault may still exit with 0.
   set_tests_properties(${name} PROPERTIES FAIL_REGULAR_EXPRESSION "wine: Unhandled;\\[  FAILED  \\]")
 endfunction()
@@ -74,6 +78,27 @@ set_tests_properties(robustness_hostile_exact_head robustness_hostile_exact_body
 # Handshakes trickled through a relay, on their own: no other handshake may overlap them under Wine.
 halvane_hostile(robustness_hostile_handshake "Hostile.TransportAndExports" trickle_handshake whole_bound)
 set_tests_properties(robustness_hostile_bounded robustness_hostile_handshake PROPERTIES LABELS "robustness;slow")
+
+# An exception inside a call, in a host that loaded the toolchain's shared libgcc first.
+if(WIN32)
+  halvane_test_executable(robustness_host_runtime ${_robustness_dir}/host_runtime_test.cpp
+                          LIBS halvane_e2e_support GTest::gtest_main)
+  target_include_directories(robustness_host_runtime PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(_shared_libgcc libgcc_s_dw2-1.dll)
+  else()
+    set(_shared_libgcc libgcc_s_seh-1.dll)
+  endif()
+  # The shared libgcc and what it imports, in a folder of their own.
+  foreach(_dll ${_shared_libgcc} libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_dll} OUTPUT_VARIABLE _path
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    configure_file(${_path} ${CMAKE_BINARY_DIR}/shared-runtime/${_dll} COPYONLY)
+  endforeach()
+  target_compile_definitions(robustness_host_runtime PRIVATE HALVANE_SHARED_LIBGCC=L"${_shared_libgcc}")
+  add_dependencies(robustness_host_runtime halvane)
+  halvane_hostile(robustness_host_runtime "HostRuntime.*" PROGRAM robustness_host_runtime many_chunks)
+endif()
 
 # ---- Many threads through the built module, then resource growth ----
 find_package(Threads REQUIRED)

@@ -40,8 +40,9 @@ endfunction()
 
 # One call after another: wrong peers, wrong certificates and versions, redirects, cut replies.
 halvane_hostile(robustness_hostile_quick "Hostile.TransportAndExports"
-                forged plain hangup cert_not_yet_valid cert_leaf_issuer cert_client_only tls10 tls11 tls13_only
-                weak_sha1_leaf weak_rsa1024_leaf weak_sha1_intermediate weak_dhe1024 sha1_root
+                forged plain hangup cert_not_yet_valid cert_leaf_issuer cert_client_only missing_intermediate tls10 tls11
+                tls13_only
+                weak_sha1_leaf weak_rsa1024_leaf weak_sha1_intermediate weak_dhe1024 weak_rsa_kx sha1_root
                 cut_abrupt cut_clean cut_fin_length cut_rst_length cut_fin_chunked cut_rst_chunked cut_fin_close
                 redirect302 redirect307 redirect_http)
 # Endless and oversized replies, each call's peak memory measured (after a warm-up on the
@@ -63,7 +64,7 @@ halvane_hostile(robustness_hostile_bounded "Hostile.BoundedInTimeAndMemory"
 if(NOT CMAKE_CROSSCOMPILING)
   # The trust floor holds under a host policy lowered to security level 0 too.
   halvane_hostile(robustness_hostile_floor_lowered "Hostile.TransportAndExports"
-                  weak_sha1_leaf weak_rsa1024_leaf weak_sha1_intermediate weak_dhe1024 sha1_root)
+                  weak_sha1_leaf weak_rsa1024_leaf weak_sha1_intermediate weak_dhe1024 weak_rsa_kx sha1_root)
   set_tests_properties(robustness_hostile_floor_lowered PROPERTIES
                        ENVIRONMENT OPENSSL_CONF=${_robustness_dir}/lowered_policy.cnf)
 endif()

@@ -268,7 +268,16 @@ bool MeetsTrustFloor(HINTERNET request) {
     PCCERT_CONTEXT raw = nullptr;
     DWORD size = sizeof raw;
     if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || raw == nullptr) {
-        Refuse("the server certificate cannot be read");
+        // A status without a certificate is the proxy's answer to the tunnel, not the server's.
+        DWORD status = 0;
+        size = sizeof status;
+        if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX) &&
+            status != 0) {
+            Trace(("SendPostRequestTo: the proxy refused the tunnel: HTTP " + std::to_string(status) + "\n").c_str());
+        } else {
+            Refuse("the server certificate cannot be read");
+        }
         return false;
     }
     UniqueHandle<PCCERT_CONTEXT, FreeContext> certificate(raw);

@@ -70,17 +70,14 @@ def check_stdcall(objdump, path, addresses):
     return failures
 
 
-def check_windows_version(objdump, path, wanted):
+def check_windows_version(text, wanted):
     """The PE headers' OS and subsystem versions are both `wanted` ("6.1")."""
-    text = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True).stdout
-    failures = []
-    for field, name in (("OSystem", "OS"), ("Subsystem", "subsystem")):
-        found = "%s.%s" % tuple(re.search(r"^%s%sVersion\s+(\d+)" % (part, field), text, re.M).group(1)
-                                for part in ("Major", "Minor"))
-        print(f"{name} version: {found}")
-        if found != wanted:
-            failures.append(f"the {name} version in the PE headers is {found}, expected {wanted}")
-    return failures
+    found = {name: "%s.%s" % re.search(r"^Major%sVersion\s+(\d+)\s+^Minor%sVersion\s+(\d+)" % (field, field),
+                                       text, re.M).groups()
+             for name, field in (("OS", "OSystem"), ("subsystem", "Subsystem"))}
+    print("OS and subsystem versions:", found)
+    return [f"the {name} version in the PE headers is {v}, expected {wanted}" for name, v in found.items()
+            if v != wanted]
 
 
 def elf_exports(path):
@@ -112,7 +109,8 @@ def main():
             failures.append(f"built for machine {machine:#x}, expected {args.machine} ({MACHINES[args.machine]:#x})")
         if machine == MACHINES["i686"]:
             failures += check_stdcall(args.objdump, args.library, addresses)
-        failures += check_windows_version(args.objdump, args.library, args.windows_version)
+        headers = subprocess.run([args.objdump, "-p", args.library], capture_output=True, text=True).stdout
+        failures += check_windows_version(headers, args.windows_version)
     else:
         exports = elf_exports(args.library)
     if set(exports) != EXPORTS or len(exports) != len(EXPORTS):

@@ -23,17 +23,15 @@ while(_proxy_cases)
                     ${_with_proxy} --mode ${_proxy_mode} --setting ${_setting} ${_expect} -- ${_proxy_exchange})
 endwhile()
 
-# A proxy that demands a password the module never has (tinyproxy's BasicAuth): the trace
-# names the proxy's refusal. Wine's WinHTTP reads the refusal as a failed TLS set-up (12157).
+# A proxy that demands a password (tinyproxy's BasicAuth): the trace names its refusal; Wine's
+# WinHTTP takes it for a failed TLS set-up. The POSIX trace needs a syslog socket.
+set(_refusal "the proxy refused the tunnel: HTTP 407" env LD_PRELOAD=$<TARGET_FILE:dev_log_present>)
 if(CMAKE_CROSSCOMPILING)
-  set(_proxy_refusal "WinHttpSendRequest FAILED, GetLastError = 12157")
-  set(_traced_cli ${_halvane_run} $<TARGET_FILE:halvane-cli>)
-elseif(TARGET dev_log_present)
-  set(_proxy_refusal "the proxy refused the tunnel: HTTP 407")
-  set(_traced_cli env LD_PRELOAD=$<TARGET_FILE:dev_log_present> $<TARGET_FILE:halvane-cli>)
+  set(_refusal "GetLastError = 12157" ${_halvane_run})
 endif()
-if(_proxy_refusal)
-  halvane_port_test(e2e_proxy_auth COMMAND ${_with_service} --script ${_e2e_cases} --
-                    ${_with_proxy} --mode ${_proxy_mode} --setting auth-proxy --expect-output ${_proxy_refusal}
-                    -- ${_traced_cli} --trace status --key ok --account 1)
+if(CMAKE_CROSSCOMPILING OR TARGET dev_log_present)
+  list(POP_FRONT _refusal _text)
+  halvane_port_test(e2e_proxy_auth COMMAND ${_with_service} --script ${_e2e_cases} -- ${_with_proxy}
+                    --mode ${_proxy_mode} --setting auth-proxy --expect-output ${_text} --
+                    ${_refusal} $<TARGET_FILE:halvane-cli> --trace status --key ok --account 1)
 endif()

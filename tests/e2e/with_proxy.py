@@ -17,9 +17,7 @@ the setting again, stops tinyproxy and checks what went through it:
   none          a direct connection: COMMAND succeeds and tinyproxy saw nothing.
   dead-proxy    the proxy list names a port where nothing listens: COMMAND must
                 fail, and the service must not have been reached.
-  auth-proxy    the proxy list names tinyproxy, which demands a password (BasicAuth)
-                that the module never has: it refuses the tunnel with 407, and the
-                service must not have been reached.
+  auth-proxy    tinyproxy demands a password (refuses with 407): the service must not be reached.
 
 Windows mode writes the settings as WinHTTP reads them for the current user (the
 DefaultConnectionSettings value) into the Wine prefix through the wine-run script;
@@ -92,7 +90,7 @@ class Tinyproxy:
 
     def __init__(self, work, password=False):
         self.work = work
-        self.password = password  # every client must authenticate (407 without)
+        self.password = password
         self.log = os.path.join(work, "tinyproxy.log")
         self.output = os.path.join(work, "tinyproxy.out")
         self.process = None
@@ -221,9 +219,7 @@ def check(args, code, output, requests, records, pac):
     if args.expect_output and args.expect_output not in output:
         problems.append("COMMAND's output lacks %r" % args.expect_output)
     if args.setting == "auth-proxy":
-        if records:
-            problems.append("the service received %d request(s) through a proxy that refused them" % records)
-        return problems
+        return ["the service received %d request(s) through a proxy that refused them" % records] if records else []
     if args.setting == "dead-proxy":
         if code == 0:
             problems.append("COMMAND succeeded although the proxy it was given does not listen:"

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks what the built module exposes and carries: exactly the seven exports, only system
-DLLs imported (Windows), the machine it was built for, that each 32-bit export removes its
+DLLs imported (Windows), the machine it was built for, the oldest Windows it runs on (the PE
+headers' OS and subsystem versions), that each 32-bit export removes its
 own arguments from the stack on return (__stdcall), and no trace of the signing key in the
 file."""
 import argparse
@@ -69,6 +70,16 @@ def check_stdcall(objdump, path, addresses):
     return failures
 
 
+def check_windows_version(text, wanted):
+    """The PE headers' OS and subsystem versions are both `wanted` ("6.1")."""
+    found = {name: "%s.%s" % re.search(r"^Major%sVersion\s+(\d+)\s+^Minor%sVersion\s+(\d+)" % (field, field),
+                                       text, re.M).groups()
+             for name, field in (("OS", "OSystem"), ("subsystem", "Subsystem"))}
+    print("OS and subsystem versions:", found)
+    return [f"the {name} version in the PE headers is {v}, expected {wanted}" for name, v in found.items()
+            if v != wanted]
+
+
 def elf_exports(path):
     text = subprocess.run(["nm", "-D", "--defined-only", path], check=True, capture_output=True, text=True).stdout
     return [line.split()[-1] for line in text.splitlines() if line.split()[1:2] and line.split()[1] in "TtDdBbRrWwVvi"]
@@ -80,6 +91,7 @@ def main():
     parser.add_argument("--objdump", default="objdump")
     parser.add_argument("--key", required=True, help="the configured key, 64 hex digits")
     parser.add_argument("--machine", choices=sorted(MACHINES), help="Windows: the machine the DLL must be built for")
+    parser.add_argument("--windows-version", default="6.1", help="Windows: the OS and subsystem versions it must state")
     args = parser.parse_args()
     failures = []
     data = open(args.library, "rb").read()
@@ -97,6 +109,8 @@ def main():
             failures.append(f"built for machine {machine:#x}, expected {args.machine} ({MACHINES[args.machine]:#x})")
         if machine == MACHINES["i686"]:
             failures += check_stdcall(args.objdump, args.library, addresses)
+        headers = subprocess.run([args.objdump, "-p", args.library], capture_output=True, text=True).stdout
+        failures += check_windows_version(headers, args.windows_version)
     else:
         exports = elf_exports(args.library)
     if set(exports) != EXPORTS or len(exports) != len(EXPORTS):

@@ -22,3 +22,16 @@ while(_proxy_cases)
   halvane_port_test(e2e_proxy_${_name} COMMAND ${_with_service} --script ${_e2e_cases} --
                     ${_with_proxy} --mode ${_proxy_mode} --setting ${_setting} ${_expect} -- ${_proxy_exchange})
 endwhile()
+
+# A proxy that demands a password (tinyproxy's BasicAuth): the trace names its refusal; Wine's
+# WinHTTP takes it for a failed TLS set-up. The POSIX trace needs a syslog socket.
+set(_refusal "the proxy refused the tunnel: HTTP 407" env LD_PRELOAD=$<TARGET_FILE:dev_log_present>)
+if(CMAKE_CROSSCOMPILING)
+  set(_refusal "GetLastError = 12157" ${_halvane_run})
+endif()
+if(CMAKE_CROSSCOMPILING OR TARGET dev_log_present)
+  list(POP_FRONT _refusal _text)
+  halvane_port_test(e2e_proxy_auth COMMAND ${_with_service} --script ${_e2e_cases} -- ${_with_proxy}
+                    --mode ${_proxy_mode} --setting auth-proxy --expect-output ${_text} --
+                    ${_refusal} $<TARGET_FILE:halvane-cli> --trace status --key ok --account 1)
+endif()

@@ -2,7 +2,7 @@
 """Run a command under one of the current user's proxy settings, through a real proxy.
 
   with_proxy.py --mode windows|posix
-                --setting proxy|proxy-bypass|autodetect|pac|none|dead-proxy
+                --setting proxy|proxy-bypass|autodetect|pac|none|dead-proxy|auth-proxy
                 [--wine-run PATH] [--port N] [--expect-output TEXT] [--timeout S]
                 -- COMMAND ARGS...
 
@@ -17,6 +17,7 @@ the setting again, stops tinyproxy and checks what went through it:
   none          a direct connection: COMMAND succeeds and tinyproxy saw nothing.
   dead-proxy    the proxy list names a port where nothing listens: COMMAND must
                 fail, and the service must not have been reached.
+  auth-proxy    tinyproxy demands a password (refuses with 407): the service must not be reached.
 
 Windows mode writes the settings as WinHTTP reads them for the current user (the
 DefaultConnectionSettings value) into the Wine prefix through the wine-run script;
@@ -45,7 +46,7 @@ import tempfile
 
 import beside
 
-POSIX_SETTINGS = ["proxy", "proxy-bypass", "none", "dead-proxy"]
+POSIX_SETTINGS = ["proxy", "proxy-bypass", "none", "dead-proxy", "auth-proxy"]
 PROXY_VARIABLES = ["http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
                    "ALL_PROXY", "no_proxy", "NO_PROXY"]
 
@@ -55,7 +56,7 @@ SETTINGS_MAGIC = 0x46
 FLAG_DIRECT, FLAG_PROXY, FLAG_PAC, FLAG_AUTODETECT = 1, 2, 4, 8
 # What each setting enables besides a direct connection; the proxy list names the proxy
 # (on POSIX: https_proxy) exactly where FLAG_PROXY is set.
-SETTING_FLAGS = {"proxy": FLAG_PROXY, "proxy-bypass": FLAG_PROXY, "dead-proxy": FLAG_PROXY,
+SETTING_FLAGS = {"proxy": FLAG_PROXY, "proxy-bypass": FLAG_PROXY, "dead-proxy": FLAG_PROXY, "auth-proxy": FLAG_PROXY,
                  "autodetect": FLAG_AUTODETECT, "pac": FLAG_PAC, "none": 0}
 
 REG_TIMEOUT = 120.0
@@ -87,8 +88,9 @@ def parse_args(argv):
 class Tinyproxy:
     """A private tinyproxy in the foreground, logging every request line."""
 
-    def __init__(self, work):
+    def __init__(self, work, password=False):
         self.work = work
+        self.password = password
         self.log = os.path.join(work, "tinyproxy.log")
         self.output = os.path.join(work, "tinyproxy.out")
         self.process = None
@@ -106,6 +108,8 @@ class Tinyproxy:
                 f.write('Port %d\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 20\n'
                         'LogFile "%s"\nLogLevel Connect\nPidFile "%s"\n'
                         % (self.port, self.log, os.path.join(self.work, "tinyproxy.pid")))
+                if self.password:
+                    f.write("BasicAuth halvane not-the-module\n")
             process = beside.Process([binary, "-d", "-c", conf], self.output,
                                      ready=beside.listening("127.0.0.1", self.port))
             with contextlib.suppress(beside.NotReady):
@@ -214,6 +218,8 @@ def check(args, code, output, requests, records, pac):
     problems = []
     if args.expect_output and args.expect_output not in output:
         problems.append("COMMAND's output lacks %r" % args.expect_output)
+    if args.setting == "auth-proxy":
+        return ["the service received %d request(s) through a proxy that refused them" % records] if records else []
     if args.setting == "dead-proxy":
         if code == 0:
             problems.append("COMMAND succeeded although the proxy it was given does not listen:"
@@ -244,7 +250,7 @@ def main(argv):
     args, command = parse_args(argv)
     env = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
     work = tempfile.mkdtemp(prefix="halvane-proxy-")
-    proxy = Tinyproxy(work)
+    proxy = Tinyproxy(work, password=args.setting == "auth-proxy")
     wine = WineSettings(args.wine_run, env) if args.mode == "windows" else None
     problems = []
     try:

@@ -47,6 +47,10 @@ success body unless its mode says otherwise.
   weak_sha1_intermediate  a sound localhost certificate under an intermediate CA that the
                  trusted CA signed with SHA-1 (chain sent along)
   weak_dhe1024   TLS 1.2 with finite-field DHE on a 1024-bit group only
+  weak_rsa_kx    TLS 1.2 with RSA key exchange only (no forward secrecy)
+  missing_intermediate  a sound localhost certificate under an intermediate CA of the trusted
+                 CA that is not sent; its Authority Information Access names a loopback address
+                 that accepts and never answers (each connection recorded as mode aia_fetch)
   sha1_root      a sound localhost certificate under the trusted root that is self-signed
                  with SHA-1; answers an unsigned success
   trickle_handshake  plain TCP: a relay that holds no key, in front of a real TLS server,
@@ -132,9 +136,9 @@ RELAY_MODES = ("trickle_handshake", "whole_bound")
 # (Wine checks the chain only once the handshake is done) takes up to 3 s on loaded cores.
 WHOLE_BOUND_HANDSHAKE = 12.0
 CERT_MODES = ("cert_not_yet_valid", "cert_leaf_issuer", "cert_client_only", "weak_sha1_leaf", "weak_rsa1024_leaf",
-              "weak_sha1_intermediate", "sha1_root")
+              "weak_sha1_intermediate", "sha1_root", "missing_intermediate")
 # Servers below the trust floor: the peer's own OpenSSL must be let to serve them.
-WEAK_MODES = ("weak_sha1_leaf", "weak_rsa1024_leaf", "weak_sha1_intermediate", "weak_dhe1024")
+WEAK_MODES = ("weak_sha1_leaf", "weak_rsa1024_leaf", "weak_sha1_intermediate", "weak_dhe1024", "weak_rsa_kx")
 TLS_MODES = WEAK_MODES + ("tls13_only",)
 LEGACY_TLS = {"tls10": ("TLSv1", "TLSv1"), "tls11": ("TLSv1_1", "TLSv1.1")}
 CUT_ENDINGS = ("fin", "rst", "stall")
@@ -173,6 +177,12 @@ subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
 [ sub_ca ]
 basicConstraints = critical,CA:TRUE
 keyUsage = critical,keyCertSign,cRLSign
+[ server_aia ]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
+authorityInfoAccess = caIssuers;URI:http://127.0.0.1:%(aia)d/intermediate.cer
 [ client_only ]
 basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature,keyEncipherment
@@ -515,8 +525,10 @@ class Peer:
         self.quiz, self.quiz_cut = signed_quiz(args.key_hex)
         self.status = signed_status(args.key_hex)
         self.bomb = gzip_bomb() if "gzip_bomb" in self.modes else None
+        # Where missing_intermediate's certificate says its issuer can be fetched.
+        self.aia = self.listen(0) if "missing_intermediate" in self.modes else None
         with open(os.path.join(work, "openssl.cnf"), "w", encoding="ascii") as f:
-            f.write(OPENSSL_CONF % {"db": work})
+            f.write(OPENSSL_CONF % {"db": work, "aia": self.aia.getsockname()[1] if self.aia else 0})
         open(os.path.join(work, "index.txt"), "w").close()  # the issuing database, empty
 
     def current_mode(self):
@@ -562,6 +574,9 @@ class Peer:
             middle = self.issue("sha1_ca", ca, "sub_ca", md="sha1", cn="Halvane SHA-1 Intermediate Test CA")
             leaf_pem, leaf_key = self.issue("under_sha1_ca", middle, "server")
             return self.chain("under_sha1_ca", leaf_pem, middle[0]), leaf_key
+        if mode == "missing_intermediate":
+            middle = self.issue("aia_ca", ca, "sub_ca", cn="Halvane AIA Intermediate Test CA")
+            return self.issue("under_aia_ca", middle, "server_aia")
         if mode == "cert_not_yet_valid":
             return self.issue("future", ca, "leaf", "-startdate", "20990101000000Z", "-enddate", "20991231000000Z")
         if mode == "cert_client_only":
@@ -586,6 +601,9 @@ class Peer:
             context.maximum_version = ssl.TLSVersion.TLSv1_2
             context.set_ciphers("DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-SHA384:@SECLEVEL=0")
             context.load_dh_params(dh)
+        if mode == "weak_rsa_kx":
+            context.maximum_version = ssl.TLSVersion.TLSv1_2
+            context.set_ciphers("AES128-GCM-SHA256:AES256-GCM-SHA384:AES128-SHA:AES256-SHA")
         if mode == "tls13_only":
             context.minimum_version = ssl.TLSVersion.TLSv1_3
         context.load_cert_chain(pem, key)
@@ -644,6 +662,8 @@ class Peer:
             self.plain_target_port = self.serve(self.listen(0), self.serve_target, lambda: (None, None))
         if any(mode in RELAY_MODES for mode in self.modes):
             self.backend_port = self.serve(self.listen(0), self.serve_main, lambda: (default, self.current_mode()))
+        if self.aia:
+            self.serve(self.aia, self.serve_aia, lambda: (None, None))
         self.serve(main, self.serve_main, lambda: (self.contexts.get(self.current_mode()), self.current_mode()))
 
     def serve(self, sock, serve, choose):
@@ -699,6 +719,10 @@ class Peer:
             redirect(self, conn, path, "slow_redirects")
         else:
             answer(conn)
+
+    def serve_aia(self, conn, _):
+        self.record.write("aia_fetch", "", "", [], b"")
+        hold(conn)
 
     def relay(self, client, slow_for=None):
         """Passes the client's bytes on at once and the server's a few bytes a second (for

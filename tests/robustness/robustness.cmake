@@ -17,14 +17,13 @@ halvane_test_executable(robustness_hostile ${_robustness_dir}/hostile_test.cpp
                         LIBS halvane_test_support halvane_e2e_support halvane_robustness_support halvane_real
                         GTest::gtest_main)
 
-# name, gtest filter, then the modes the peer serves, in the order the test calls them (PROGRAM:
-# another test program than robustness_hostile);
-# ONE_THREAD first: on Windows, also that only the threads that send requests set timeouts.
+# name, gtest filter, then the modes the peer serves, in the order the test calls them;
+# ONE_THREAD first: on Windows, also that only the threads that send requests set timeouts;
+# PROGRAM: another test program than robustness_hostile.
 function(halvane_hostile name filter)
   cmake_parse_arguments(PARSE_ARGV 2 _hostile "ONE_THREAD" "PROGRAM" "")
-  if(NOT _hostile_PROGRAM)
-    set(_hostile_PROGRAM robustness_hostile)
-  endif()
+  set(_program robustness_hostile ${_hostile_PROGRAM})
+  list(GET _program -1 _program)
   list(JOIN _hostile_UNPARSED_ARGUMENTS "," _modes)
   set(_options "")
   if(_hostile_ONE_THREAD AND WIN32)
@@ -33,15 +32,16 @@ function(halvane_hostile name filter)
   halvane_port_test(${name} LABELS robustness TIMEOUT 300 COMMAND
                     ${Python3_EXECUTABLE} ${_robustness_dir}/hostile_peer.py --modes ${_modes} ${_options}
                     --port ${HALVANE_SERVICE_PORT} --certs ${HALVANE_CERTS_DIR} --
-                    ${_halvane_run} $<TARGET_FILE:${_hostile_PROGRAM}> --gtest_filter=${filter})
+                    ${_halvane_run} $<TARGET_FILE:${_program}> --gtest_filter=${filter})
   # A program that Wine ends at an unhandled fault may still exit with 0.
   set_tests_properties(${name} PROPERTIES FAIL_REGULAR_EXPRESSION "wine: Unhandled;\\[  FAILED  \\]")
 endfunction()
 
 # One call after another: wrong peers, wrong certificates and versions, redirects, cut replies.
 halvane_hostile(robustness_hostile_quick "Hostile.TransportAndExports"
-                forged plain hangup cert_not_yet_valid cert_leaf_issuer cert_client_only tls10 tls11 tls13_only
-                weak_sha1_leaf weak_rsa1024_leaf weak_sha1_intermediate weak_dhe1024 sha1_root
+                forged plain hangup cert_not_yet_valid cert_leaf_issuer cert_client_only missing_intermediate
+                tls10 tls11 tls13_only
+                weak_sha1_leaf weak_rsa1024_leaf weak_sha1_intermediate weak_dhe1024 weak_rsa_kx sha1_root
                 cut_abrupt cut_clean cut_fin_length cut_rst_length cut_fin_chunked cut_rst_chunked cut_fin_close
                 redirect302 redirect307 redirect_http)
 # Endless and oversized replies, each call's peak memory measured (after a warm-up on the
@@ -63,7 +63,7 @@ halvane_hostile(robustness_hostile_bounded "Hostile.BoundedInTimeAndMemory"
 if(NOT CMAKE_CROSSCOMPILING)
   # The trust floor holds under a host policy lowered to security level 0 too.
   halvane_hostile(robustness_hostile_floor_lowered "Hostile.TransportAndExports"
-                  weak_sha1_leaf weak_rsa1024_leaf weak_sha1_intermediate weak_dhe1024 sha1_root)
+                  weak_sha1_leaf weak_rsa1024_leaf weak_sha1_intermediate weak_dhe1024 weak_rsa_kx sha1_root)
   set_tests_properties(robustness_hostile_floor_lowered PROPERTIES
                        ENVIRONMENT OPENSSL_CONF=${_robustness_dir}/lowered_policy.cnf)
 endif()
@@ -85,6 +85,22 @@ if(WIN32)
   target_include_directories(robustness_unload PRIVATE ${PROJECT_SOURCE_DIR}/include)
   add_dependencies(robustness_unload halvane)
   halvane_hostile(robustness_hostile_unload "Unload.*" PROGRAM robustness_unload weak_rsa1024_leaf late_close)
+
+  # An exception inside a call, in a host that loaded the shared libgcc (and its import) first.
+  halvane_test_executable(robustness_host_runtime ${_robustness_dir}/host_runtime_test.cpp
+                          LIBS halvane_e2e_support GTest::gtest_main)
+  target_include_directories(robustness_host_runtime PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  set(_libgcc libgcc_s_seh-1.dll)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(_libgcc libgcc_s_dw2-1.dll)
+  endif()
+  target_compile_definitions(robustness_host_runtime PRIVATE HALVANE_SHARED_LIBGCC=L"${_libgcc}")
+  foreach(_dll ${_libgcc} libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_dll} OUTPUT_VARIABLE _path
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    configure_file(${_path} ${CMAKE_BINARY_DIR}/shared-runtime/${_dll} COPYONLY)
+  endforeach()
+  halvane_hostile(robustness_host_runtime "HostRuntime.*" PROGRAM robustness_host_runtime many_chunks)
 endif()
 
 # ---- Many threads through the built module, then resource growth ----

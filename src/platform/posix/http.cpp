@@ -315,6 +315,8 @@ HttpRequest* OpenRequest(HttpConnection* c, const char16_t* verb, const char16_t
     // from reading the environment on its own).
     set(curl_easy_setopt(easy, CURLOPT_PROXY, s.namedProxy ? s.proxy.c_str() : ""));
     if (s.namedProxy) set(curl_easy_setopt(easy, CURLOPT_NOPROXY, s.bypass.c_str()));
+    // The proxy's answer to the tunnel is never taken for the server's response head.
+    set(curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
     set(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L));
     set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
     // TLS 1.2 or later only, and the module's trust floor whatever the host's policy (a
@@ -378,6 +380,11 @@ bool SendRequest(HttpRequest* r, const char16_t* headers, const void* body, uint
     const std::string shortfall = TakeTrustShortfall();
     if (r->result != CURLE_OK && !shortfall.empty()) {
         Trace(("SendPostRequestTo: below the trust floor: " + shortfall + "\n").c_str());
+    }
+    long tunnel = 0;  // the proxy's status for the tunnel, 0 without one
+    curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+    if (r->result != CURLE_OK && tunnel != 0 && (tunnel < 200 || tunnel > 299)) {
+        Trace(("SendPostRequestTo: the proxy refused the tunnel: HTTP " + std::to_string(tunnel) + "\n").c_str());
     }
     if (r->outOfMemory) throw std::bad_alloc();
     if (r->tooLarge) std::string().swap(r->body);  // nothing of a reply over the limit is passed on

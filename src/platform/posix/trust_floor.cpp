@@ -3,7 +3,9 @@
 // under 2048 bits, elliptic-curve keys under 224 bits and a TLS 1.2 key exchange on a group
 // below those sizes then fail the handshake; the anchor's own self-signature is not judged.
 // A host policy that lowers the level (CipherString = DEFAULT:@SECLEVEL=0, say) cannot lower
-// it for the module; one that raises it stays.
+// it for the module; one that raises it stays. A TLS 1.2 key exchange must also be ephemeral
+// (ECDHE or DHE: forward secrecy): no other cipher suite is offered or taken, so a server
+// that has only RSA key exchange fails the handshake before the request is written.
 #include "platform/posix/trust_floor.h"
 
 #include <openssl/evp.h>
@@ -19,6 +21,7 @@ namespace {
 
 constexpr int kFloorLevel = 2;
 thread_local std::string tShortfall;
+thread_local bool tServerHello = false;  // the current handshake's server hello came
 
 std::string KeyOf(X509* certificate) {
     EVP_PKEY* key = X509_get0_pubkey(certificate);
@@ -66,13 +69,35 @@ SecurityCallback DefaultSecurity() {
     }();
     return callback;
 }
+// A TLS 1.2 cipher suite without an ephemeral key exchange (TLS 1.3 suites name none).
+bool WithoutForwardSecrecy(const SSL_CIPHER* cipher) {
+    const int exchange = SSL_CIPHER_get_kx_nid(cipher);
+    return exchange != NID_kx_ecdhe && exchange != NID_kx_dhe && exchange != NID_kx_any;
+}
 int OnSecurity(const SSL* ssl, const SSL_CTX* context, int op, int bits, int nid, void* other, void* ex) {
+    const int cipherOp = op & ~SSL_SECOP_PEER;
+    if ((cipherOp == SSL_SECOP_CIPHER_SUPPORTED || cipherOp == SSL_SECOP_CIPHER_SHARED ||
+         cipherOp == SSL_SECOP_CIPHER_CHECK) &&
+        other != nullptr && WithoutForwardSecrecy(static_cast<const SSL_CIPHER*>(other))) {
+        return 0;
+    }
     const int allowed = DefaultSecurity()(ssl, context, op, bits, nid, other, ex);
     if (allowed == 0 && (op & ~SSL_SECOP_PEER) == SSL_SECOP_TMP_DH && other != nullptr) {
         tShortfall = "TLS key exchange: DHE " + std::to_string(EVP_PKEY_get_bits(static_cast<EVP_PKEY*>(other))) +
                      " bits, below 2048";
     }
     return allowed;
+}
+
+// A server that refuses the handshake before its hello has found no cipher suite it shares
+// with the client, and the client offers only those with forward secrecy.
+void OnMessage(int written, int, int type, const void* bytes, std::size_t size, SSL*, void*) {
+    const auto* data = static_cast<const unsigned char*>(bytes);
+    if (written != 0 || size < 2) return;
+    if (type == SSL3_RT_HANDSHAKE && data[0] == SSL3_MT_SERVER_HELLO) tServerHello = true;
+    if (type == SSL3_RT_ALERT && data[1] == SSL_AD_HANDSHAKE_FAILURE && !tServerHello && tShortfall.empty()) {
+        tShortfall = "TLS key exchange: the server offers none with forward secrecy (ECDHE or DHE)";
+    }
 }
 
 }  // namespace
@@ -84,7 +109,9 @@ int HoldTrustFloor(void*, void* sslContext, void*) noexcept {
         SSL_CTX_set_security_callback(context, OnSecurity);
     }
     SSL_CTX_set_verify(context, SSL_CTX_get_verify_mode(context), OnVerify);
+    SSL_CTX_set_msg_callback(context, OnMessage);
     tShortfall.clear();
+    tServerHello = false;
     return 0;  // CURLE_OK
 }
 

@@ -60,6 +60,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -340,12 +341,22 @@ HttpSession* OpenSession(const char16_t* agent, const char16_t* proxy, const cha
     // TLS 1.2 or later only, TLS 1.3 too where the system knows it, and redirects never
     // followed. A session that cannot be held to that is not used.
     constexpr DWORD kTls12 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2, kTls13 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-    if ((SetDwordOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12 | kTls13) ||
-         SetDwordOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12)) &&
-        SetDwordOption(session, WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER)) {
-        return Seam<HttpSession>(session);
+    // Which setting WinHTTP refused (a Windows without TLS 1.2 in WinHTTP fails the first), and
+    // that no connection is made: the call then gives NETWORK_ERROR.
+    const char* refused = nullptr;
+    if (!SetDwordOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12 | kTls13) &&
+        !SetDwordOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, kTls12)) {
+        refused = "WINHTTP_OPTION_SECURE_PROTOCOLS (TLS 1.2 or later)";
+    } else if (!SetDwordOption(session, WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER)) {
+        refused = "WINHTTP_OPTION_REDIRECT_POLICY (never)";
     }
+    if (refused == nullptr) return Seam<HttpSession>(session);
     const DWORD error = GetLastError();
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "SendPostRequestTo: WinHttpSetOption %s FAILED, GetLastError = %lu: no connection made\n", refused,
+                  error);
+    Trace(line);
     WinHttpCloseHandle(session);
     SetLastError(error);
     return nullptr;

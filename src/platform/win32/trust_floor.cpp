@@ -2,9 +2,24 @@
 // validated its certificate and before the request's body (which carries the user key) is
 // written. Every certificate of the chain below its trust anchor must be signed with SHA-256
 // or stronger and carry an RSA key of at least 2048 bits or an elliptic-curve key of at least
-// 224; the anchor's own self-signature is not judged. The key exchange is judged where the
-// platform tells it (WINHTTP_OPTION_SECURITY_INFO): ephemeral elliptic-curve Diffie-Hellman,
-// or finite-field of at least 2048 bits.
+// 224; the anchor's own self-signature is not judged. A TLS 1.2 key exchange must be
+// ephemeral (ECDHE, or finite-field DHE of at least 2048 bits): it is judged where the
+// platform tells it (WINHTTP_OPTION_SECURITY_INFO); where it does not, a trace line says so.
+//
+// The chain judged is the one WinHTTP validated where WinHTTP hands it out
+// (WINHTTP_OPTION_SERVER_CERT_CHAIN_CONTEXT). Otherwise it is built again from what the
+// machine already holds, never from the network, since this runs inside the sending step and
+// no timeout of ours bounds a fetch there. Microsoft documents, for CertGetCertificateChain:
+// CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL "Uses only cached URLs in building a certificate chain.
+// The Internet and intranet are not searched for URL-based objects" (missing intermediates
+// named by a certificate's Authority Information Access are not fetched), and
+// CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE "inhibits the auto update of third-party roots from
+// the Windows Update Web Server"; for CERT_CHAIN_PARA, RequestedUsage is the "kind of matching
+// necessary to find issuer certificates" (here server authentication, as WinHTTP asks); and
+// for CERT_TRUST_STATUS, CERT_TRUST_NO_ERROR is "No error found for this certificate or
+// chain", while CERT_TRUST_IS_PARTIAL_CHAIN means "The certificate chain is not complete". A
+// chain whose trust status is anything but CERT_TRUST_NO_ERROR is refused: its last
+// certificate would not be an anchor.
 //
 // Building the chain once more costs about 0.9 ms a call under Wine (a sixth of a loopback
 // exchange), so the certificates of the last server that met the floor, byte for byte as it
@@ -26,6 +41,9 @@
 
 #ifndef WINHTTP_OPTION_SECURITY_INFO
 #define WINHTTP_OPTION_SECURITY_INFO 151
+#endif
+#ifndef WINHTTP_OPTION_SERVER_CERT_CHAIN_CONTEXT
+#define WINHTTP_OPTION_SERVER_CERT_CHAIN_CONTEXT 147
 #endif
 
 namespace halvane::platform {
@@ -130,13 +148,27 @@ bool KeyMeetsFloor(const CERT_INFO& info, DWORD index) {
     return false;
 }
 
-// The key exchange, where WinHTTP tells it; true where it does not.
+// The key exchange, where WinHTTP tells it; true (and a trace line) where it does not.
 bool ExchangeMeetsFloor(HINTERNET request) {
     SecurityInfo security{};
     DWORD size = sizeof security;
-    if (!WinHttpQueryOption(request, WINHTTP_OPTION_SECURITY_INFO, &security, &size)) return true;
+    if (!WinHttpQueryOption(request, WINHTTP_OPTION_SECURITY_INFO, &security, &size)) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "SendPostRequestTo: the TLS key exchange cannot be read (WINHTTP_OPTION_SECURITY_INFO FAILED, "
+                      "GetLastError = %lu): not judged\n",
+                      GetLastError());
+        Trace(line);
+        return true;
+    }
+    constexpr DWORD kTls12 = 0x800;  // SP_PROT_TLS1_2_CLIENT: TLS 1.3 key exchanges are all ephemeral
     const ALG_ID exchange = security.connection.exchange;
     const DWORD bits = security.connection.exchangeStrength;
+    if (security.connection.protocol == kTls12 && exchange != CALG_DH_EPHEM && exchange != CALG_ECDH_EPHEM) {
+        Refuse(std::string("TLS key exchange: ") +
+               (exchange == CALG_RSA_KEYX ? "RSA" : "algorithm " + std::to_string(exchange)) + ", no forward secrecy");
+        return false;
+    }
     if (exchange == CALG_DH_EPHEM && bits < 2048) {
         Refuse("TLS key exchange: DHE " + std::to_string(bits) + " bits, below 2048");
         return false;
@@ -183,16 +215,43 @@ private:
 };
 LastPassed gLastPassed;
 
-bool ChainMeetsFloor(PCCERT_CONTEXT raw) {
+// The chain WinHTTP validated, where it hands it out; else the same built offline, for server
+// authentication; null when neither can be had.
+PCCERT_CHAIN_CONTEXT ValidatedChain(HINTERNET request, PCCERT_CONTEXT server) {
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    DWORD size = sizeof chain;
+    if (WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CHAIN_CONTEXT, &chain, &size) && chain != nullptr) {
+        return chain;
+    }
+    char serverAuthentication[] = szOID_PKIX_KP_SERVER_AUTH;
+    LPSTR usages[] = {serverAuthentication};
     CERT_CHAIN_PARA parameters{};
     parameters.cbSize = sizeof parameters;
-    PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-    if (!CertGetCertificateChain(nullptr, raw, nullptr, raw->hCertStore, &parameters, 0, nullptr, &rawChain) ||
-        rawChain == nullptr || rawChain->cChain == 0 || rawChain->rgpChain[0]->cElement == 0) {
+    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
+    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    constexpr DWORD kOffline = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
+    if (!CertGetCertificateChain(nullptr, server, nullptr, server->hCertStore, &parameters, kOffline, nullptr,
+                                 &chain)) {
+        return nullptr;
+    }
+    return chain;
+}
+
+bool ChainMeetsFloor(HINTERNET request, PCCERT_CONTEXT raw) {
+    PCCERT_CHAIN_CONTEXT rawChain = ValidatedChain(request, raw);
+    UniqueHandle<PCCERT_CHAIN_CONTEXT, FreeChain> chain(rawChain);
+    if (rawChain == nullptr || rawChain->cChain == 0 || rawChain->rgpChain[0]->cElement == 0) {
         Refuse("the server certificate's chain cannot be built");
         return false;
     }
-    UniqueHandle<PCCERT_CHAIN_CONTEXT, FreeChain> chain(rawChain);
+    if (const DWORD status = rawChain->TrustStatus.dwErrorStatus; status != CERT_TRUST_NO_ERROR) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08lx", status);
+        Refuse(std::string("the server certificate's chain is not trusted without the network (trust status ") + hex +
+               ((status & CERT_TRUST_IS_PARTIAL_CHAIN) != 0 ? ": incomplete)" : ")"));
+        return false;
+    }
     const CERT_SIMPLE_CHAIN& simple = *rawChain->rgpChain[0];
     // The last element is the trust anchor: its key is judged, its self-signature is not.
     for (DWORD i = 0; i < simple.cElement; ++i) {
@@ -209,14 +268,23 @@ bool MeetsTrustFloor(HINTERNET request) {
     PCCERT_CONTEXT raw = nullptr;
     DWORD size = sizeof raw;
     if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || raw == nullptr) {
-        Refuse("the server certificate cannot be read");
+        // A status without a certificate is the proxy's answer to the tunnel, not the server's.
+        DWORD status = 0;
+        size = sizeof status;
+        if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX) &&
+            status != 0) {
+            Trace(("SendPostRequestTo: the proxy refused the tunnel: HTTP " + std::to_string(status) + "\n").c_str());
+        } else {
+            Refuse("the server certificate cannot be read");
+        }
         return false;
     }
     UniqueHandle<PCCERT_CONTEXT, FreeContext> certificate(raw);
     Sent sent;
     SentBy(raw, &sent);
     if (!gLastPassed.Holds(sent)) {
-        if (!ChainMeetsFloor(raw)) return false;
+        if (!ChainMeetsFloor(request, raw)) return false;
         if (!sent.empty()) gLastPassed.Keep(std::move(sent));
     }
     return ExchangeMeetsFloor(request);

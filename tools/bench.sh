@@ -99,7 +99,7 @@ bench_windows() {
   # (Wine's server makes the program's sockets).
   WINEPREFIX="$wineprefix" "$wineserver" -k 2>/dev/null || true
   echo "=== bench: trust the test CA in $wineprefix"
-  HALVANE_WINEPREFIX="$wineprefix" cmake/wine-run.sh "$win_build/install_test_ca.exe" "$PWD/$win_build/certs/ca.der"
+  HALVANE_WINEPREFIX="$wineprefix" bash cmake/wine-trust.sh "$win_build/install_test_ca.exe" "$PWD/$win_build/certs/ca.der"
 
   echo "=== bench: $preset under Wine, end to end against the reference service on port $win_port"
   HALVANE_WINEPREFIX="$wineprefix" python3 tests/e2e/with_service.py --certs "$PWD/$win_build/certs" \

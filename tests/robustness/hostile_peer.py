@@ -64,8 +64,8 @@ success body unless its mode says otherwise.
                  a Content-Length body after its head, one byte every 0.9 s until just before
                  T tenths of a second after the request was read, then silence
   coincide       200 with a Content-Length, the body in pieces 204 ms apart (give or take
-                 2 ms), so that the moment a piece arrives sweeps once through the client
-                 deadline keeper's 200 ms cadence: some waits end as it looks in
+                 2 ms): many short waits inside the receive phase, none of which may end
+                 the call, so the whole reply passes
   slow_redirects after 8 s, 307 to the other port, which does the same, hop after hop
   endless_head   200, then header lines without end, as fast as the client takes them
   endless_header_line  200, then one header line that never ends

@@ -128,9 +128,8 @@ struct HttpRequest {
     bool closedThere = false;  // HANDLE_CLOSING came on that thread, inside its close
     HMODULE pinned = nullptr;  // written before kDetached
     // Under lock.
-    bool pending = false;  // an operation started and WinHTTP has not completed it
-    bool done = false;     // the current step's result is in
-    bool gaveUp = false;   // the call stopped waiting: completions are ignored from then on
+    bool done = false;    // the current step's result is in
+    bool gaveUp = false;  // the call stopped waiting: completions are ignored from then on
     DWORD error = 0, count = 0;
     Floor floor = Floor::NotJudged;
     StepLimits limits;
@@ -156,7 +155,6 @@ namespace {
 
 void Complete(HttpRequest* r, DWORD error, DWORD count) {
     AcquireSRWLockExclusive(&r->lock);
-    r->pending = false;
     if (!r->gaveUp) {
         r->done = true;
         r->error = error;
@@ -264,7 +262,6 @@ bool Run(HttpRequest* r, const StepLimits& limits, DWORD* count, Start start) {
     AcquireSRWLockExclusive(&r->lock);
     HINTERNET handle = r->gaveUp ? nullptr : r->handle;
     if (handle != nullptr) {
-        r->pending = true;
         r->done = false;
         r->error = r->count = 0;
         r->limits = limits;
@@ -278,12 +275,7 @@ bool Run(HttpRequest* r, const StepLimits& limits, DWORD* count, Start start) {
         return false;
     }
     if (!start(handle)) {
-        // Refused at once: no completion follows.
-        const DWORD error = GetLastError();
-        AcquireSRWLockExclusive(&r->lock);
-        r->pending = false;
-        ReleaseSRWLockExclusive(&r->lock);
-        SetLastError(error);
+        // Refused at once: no completion follows (the last error is WinHTTP's).
         return false;
     }
     AcquireSRWLockExclusive(&r->lock);

@@ -36,6 +36,18 @@
 // - Nothing outlives the call: keep-alive off on each request (WINHTTP_OPTION_DISABLE_FEATURE,
 //   WINHTTP_DISABLE_KEEP_ALIVE: "Disables keep-alive semantics for the connection"), so no
 //   connection returns to a pool. Under Wine the connection is then closed when the reply ends.
+// - The exchange goes on without a trip to the caller's thread. What follows an operation's
+//   success without any decision of the caller's is started inside its completion callback
+//   ("Asynchronous Completion in WinHTTP": "WinHTTP is not reentrant except during asynchronous
+//   completion callback"): the body once the head is out to a server that met the floor, the
+//   response once the body is out, and the first look at the body of a 200 response, whose head
+//   is read there first ("WINHTTP_STATUS_CALLBACK", HEADERS_AVAILABLE: the response header "is
+//   available with WinHttpQueryHeaders"). The caller's thread reads the head from what was kept
+//   and is woken only for what its step waits for, or an earlier deadline. Every call on the
+//   handle counts itself, and a give-up while one is in progress leaves the close to its end:
+//   "HINTERNET Handles in WinHTTP": handles "cannot be closed while an API call using the handle
+//   is in progress". Under Wine the started operation joins the worker's queue and runs next on
+//   the same thread; a hand-over to the caller and back cost two wake-ups on other cores.
 // - No host APC runs inside a call: the caller's thread waits on a condition variable
 //   (SleepConditionVariableSRW), which is no alertable wait ("Alertable I/O": a thread enters an
 //   alertable state only through SleepEx, WaitForSingleObjectEx, WaitForMultipleObjectsEx,
@@ -119,50 +131,147 @@ void DropModuleLater(HMODULE module) {
 struct HttpRequest {
     enum class Floor { NotJudged, Met, Refused, OutOfMemory };
     static constexpr LONG kOpen = 0, kClosed = 1, kDetached = 2;
+    // The operations, in the order a call makes them; one is in flight at a time.
+    enum Op { kSend, kWrite, kReceive, kQuery, kRead, kOps };
+    struct Slot {
+        bool issued = false, done = false;  // issued: not yet taken by the caller's step
+        DWORD error = 0, count = 0;
+    };
 
     SRWLOCK lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;  // a completion or a moved deadline
+    CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;  // what the caller waits for, or an earlier deadline
     HINTERNET handle = nullptr;                         // under lock; whoever takes it closes it, once
     LONG phase = kOpen;        // kClosed: HANDLE_CLOSING first; kDetached: the call returned first
     LONG closer = 0;           // the thread that closes the request at the call's end
     bool closedThere = false;  // HANDLE_CLOSING came on that thread, inside its close
     HMODULE pinned = nullptr;  // written before kDetached
     // Under lock.
-    bool done = false;    // the current step's result is in
-    bool gaveUp = false;  // the call stopped waiting: completions are ignored from then on
-    DWORD error = 0, count = 0;
+    Slot slots[kOps];
+    Op pending = kSend;   // the operation in flight
+    Op awaited = kOps;    // the one the caller waits for
+    int inCall = 0;       // WinHTTP calls on the handle in progress: the last to end closes it after a give-up
+    bool gaveUp = false;  // the call stopped using the request: completions are ignored from then on
     Floor floor = Floor::NotJudged;
     StepLimits limits;
     int64_t budgetEnd = 0, deadline = 0, sentAt = 0;
+    int64_t sleepUntil = 0;  // the deadline the caller sleeps to, 0 when awake
     bool resolving = false, connecting = false, connected = false;
+    uint32_t bodySize = 0;
+    // The response head, read where WinHTTP tells it is there.
+    bool statusRead = false, lengthRead = false;
+    DWORD status = 0;
+    wchar_t length[32] = {};
     // What WinHTTP reads from or writes into until HANDLE_CLOSING.
     std::u16string headers;
     std::string body;
     std::vector<char> buffer;
 
-    HINTERNET TakeHandle() {
-        AcquireSRWLockExclusive(&lock);
-        HINTERNET taken = std::exchange(handle, nullptr);
-        ReleaseSRWLockExclusive(&lock);
-        return taken;
-    }
     void Signal() { WakeConditionVariable(&wake); }
+    // Under lock: the handle for one more WinHTTP call, or null once the call has given up.
+    HINTERNET BeginCall() {
+        if (gaveUp || handle == nullptr) return nullptr;
+        ++inCall;
+        return handle;
+    }
+    // Under lock: the call stops using the request; the handle to close now, or null while a
+    // WinHTTP call on it is in progress (the end of that call closes it).
+    HINTERNET GiveUp() {
+        gaveUp = true;
+        return inCall == 0 ? std::exchange(handle, nullptr) : nullptr;
+    }
+    // Ends a WinHTTP call begun with BeginCall; a callback touches nothing of the request after
+    // this (the call may have returned, and HANDLE_CLOSING freed it).
+    void EndCall() {
+        AcquireSRWLockExclusive(&lock);
+        --inCall;
+        HINTERNET taken = gaveUp && inCall == 0 ? std::exchange(handle, nullptr) : nullptr;
+        ReleaseSRWLockExclusive(&lock);
+        if (taken != nullptr) WinHttpCloseHandle(taken);
+    }
 };
 
 namespace {
 
+using Op = HttpRequest::Op;
+
 // ---- WinHTTP's side, on whichever thread it calls from ----
 
+// Starts `op` on the handle; false with WinHTTP's error if it is refused at once.
+bool Start(HttpRequest* r, HINTERNET handle, Op op, void* readInto = nullptr, DWORD toRead = 0) {
+    switch (op) {
+        case HttpRequest::kSend:
+            return WinHttpSendRequest(handle, Wide(r->headers.c_str()), static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
+                                      0, r->bodySize, reinterpret_cast<DWORD_PTR>(r)) != FALSE;
+        case HttpRequest::kWrite: return WinHttpWriteData(handle, r->body.data(), r->bodySize, nullptr) != FALSE;
+        case HttpRequest::kReceive: return WinHttpReceiveResponse(handle, nullptr) != FALSE;
+        case HttpRequest::kQuery: return WinHttpQueryDataAvailable(handle, nullptr) != FALSE;
+        case HttpRequest::kRead: return WinHttpReadData(handle, readInto, toRead, nullptr) != FALSE;
+        default: return false;
+    }
+}
+
+// Under lock: the operation that follows `op`'s success at once, on WinHTTP's thread, so that
+// the exchange goes on without a trip to the caller's thread: the body once the head is out to
+// a server that met the trust floor, the response once the body is out, and the first look at
+// the body of a 200 response. kOps: none.
+Op Next(const HttpRequest* r, Op op, DWORD count) {
+    switch (op) {
+        case HttpRequest::kSend:
+            if (r->floor != HttpRequest::Floor::Met) return HttpRequest::kOps;
+            return r->bodySize != 0 ? HttpRequest::kWrite : HttpRequest::kReceive;
+        case HttpRequest::kWrite: return count == r->bodySize ? HttpRequest::kReceive : HttpRequest::kOps;
+        case HttpRequest::kReceive: return r->statusRead && r->status == 200 ? HttpRequest::kQuery : HttpRequest::kOps;
+        default: return HttpRequest::kOps;
+    }
+}
+
+// The operation in flight has completed: its result is kept for the caller's step, and the
+// exchange goes on where Next says. The caller is woken only for what it waits for or when the
+// exchange stops here.
 void Complete(HttpRequest* r, DWORD error, DWORD count) {
     AcquireSRWLockExclusive(&r->lock);
-    if (!r->gaveUp) {
-        r->done = true;
-        r->error = error;
-        r->count = count;
+    if (r->gaveUp) {
+        ReleaseSRWLockExclusive(&r->lock);
+        return;
     }
+    const Op op = r->pending;
+    r->slots[op].done = true;
+    r->slots[op].error = error;
+    r->slots[op].count = count;
+    const Op next = error == 0 ? Next(r, op, count) : HttpRequest::kOps;
+    HINTERNET handle = nullptr;
+    if (next != HttpRequest::kOps && (handle = r->BeginCall()) != nullptr) {
+        r->slots[next] = {true, false, 0, 0};
+        r->pending = next;
+        if (next == HttpRequest::kWrite) {
+            // The body's write is a step of its own, with the send's limits from now.
+            r->budgetEnd = r->deadline = MonotonicMs() + r->limits.budgetMs;
+        }
+    }
+    const bool wake = handle == nullptr || op == r->awaited;
     ReleaseSRWLockExclusive(&r->lock);
     // Woken once the lock is free: WinHTTP holds the request until this callback returns.
-    r->Signal();
+    if (wake) r->Signal();
+    if (handle == nullptr) return;
+    // "WinHTTP is not reentrant except during asynchronous completion callback": the next
+    // operation is started here.
+    if (!Start(r, handle, next)) {
+        const DWORD refused = GetLastError();
+        AcquireSRWLockExclusive(&r->lock);
+        if (!r->gaveUp) {
+            r->slots[next].done = true;
+            r->slots[next].error = refused != 0 ? refused : ERROR_WINHTTP_INTERNAL_ERROR;
+        }
+        ReleaseSRWLockExclusive(&r->lock);
+        r->Signal();
+    }
+    r->EndCall();
+}
+
+// The caller sleeps to its deadline: it is woken only when the deadline comes nearer.
+void MoveDeadline(HttpRequest* r, int64_t deadline) {
+    r->deadline = deadline;
+    if (r->sleepUntil != 0 && deadline < r->sleepUntil) r->Signal();
 }
 
 // A phase begins (the first time this step hears of it): its deadline is its own time from now,
@@ -171,10 +280,9 @@ void BeginPhase(HttpRequest* r, bool HttpRequest::*seen, int StepLimits::*timeou
     AcquireSRWLockExclusive(&r->lock);
     if (!(r->*seen)) {
         r->*seen = true;
-        r->deadline = std::min(MonotonicMs() + r->limits.*timeoutMs, r->budgetEnd);
+        MoveDeadline(r, std::min(MonotonicMs() + r->limits.*timeoutMs, r->budgetEnd));
     }
     ReleaseSRWLockExclusive(&r->lock);
-    r->Signal();
 }
 
 // The handshake is done and nothing of the request is written yet.
@@ -187,15 +295,41 @@ void JudgeFloor(HttpRequest* r, HINTERNET request) {
     AcquireSRWLockExclusive(&r->lock);
     r->floor = floor;
     HINTERNET taken = nullptr;
-    if (floor != HttpRequest::Floor::Met && !r->gaveUp) {
-        r->gaveUp = true;
-        r->done = true;
-        r->error = floor == HttpRequest::Floor::Refused ? ERROR_WINHTTP_SECURE_FAILURE : ERROR_NOT_ENOUGH_MEMORY;
-        taken = std::exchange(r->handle, nullptr);
+    const bool refused = floor != HttpRequest::Floor::Met && !r->gaveUp;
+    if (refused) {
+        HttpRequest::Slot& slot = r->slots[r->pending];
+        slot.done = true;
+        slot.error = floor == HttpRequest::Floor::Refused ? ERROR_WINHTTP_SECURE_FAILURE : ERROR_NOT_ENOUGH_MEMORY;
+        taken = r->GiveUp();
     }
     ReleaseSRWLockExclusive(&r->lock);
-    r->Signal();
+    if (refused) r->Signal();
     if (taken != nullptr) WinHttpCloseHandle(taken);
+}
+
+// The response head is in: its status and declared length are read here, where WinHTTP says
+// they can be ("WinHttpQueryHeaders"), before the exchange goes on.
+void HeadersIn(HttpRequest* r) {
+    AcquireSRWLockExclusive(&r->lock);
+    HINTERNET handle = r->BeginCall();
+    ReleaseSRWLockExclusive(&r->lock);
+    if (handle == nullptr) return;
+    DWORD status = 0, size = sizeof status;
+    const bool statusRead = WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+    // As text: a declared length may not fit the 32-bit number form.
+    wchar_t length[32] = {};
+    size = sizeof length - sizeof length[0];
+    const bool lengthRead = WinHttpQueryHeaders(handle, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                                                length, &size, WINHTTP_NO_HEADER_INDEX);
+    AcquireSRWLockExclusive(&r->lock);
+    r->statusRead = statusRead;
+    r->status = status;
+    r->lengthRead = lengthRead;
+    std::memcpy(r->length, length, sizeof length);
+    ReleaseSRWLockExclusive(&r->lock);
+    Complete(r, 0, 0);
+    r->EndCall();
 }
 
 // The last callback for the request.
@@ -228,12 +362,11 @@ void CALLBACK OnRequestStatus(HINTERNET handle, DWORD_PTR context, DWORD status,
             // The reply has its own time from now, as the steps after the send have.
             AcquireSRWLockExclusive(&r->lock);
             r->sentAt = MonotonicMs();
-            r->deadline = r->sentAt + r->limits.receiveMs;
+            MoveDeadline(r, r->sentAt + r->limits.receiveMs);
             ReleaseSRWLockExclusive(&r->lock);
-            r->Signal();
             return;
-        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: return Complete(r, 0, 0);
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE: return Complete(r, 0, 0);
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: return HeadersIn(r);
         case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
         case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
             return Complete(r, 0, info != nullptr ? *static_cast<DWORD*>(info) : 0);
@@ -253,49 +386,77 @@ constexpr DWORD kNotified = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALL
 
 // ---- The caller's side ----
 
-// Starts one asynchronous operation (`start`, given the request handle) and waits for its
-// completion until the step's deadline, which WinHTTP's notifications may move. At the deadline
-// the request is closed and the step fails with the timeout code. `count` gets the completion's
-// number (bytes available, read or written).
-template <typename Start>
-bool Run(HttpRequest* r, const StepLimits& limits, DWORD* count, Start start) {
+// One step of the caller's: `op` is started here unless the exchange already started it on
+// WinHTTP's thread; then the caller waits, until the step's deadline (which WinHTTP's
+// notifications may move), for `awaited` to complete or for the exchange to stop short of it.
+// At the deadline the request is closed and the step fails with the timeout code. `count` gets
+// the completion's number (bytes available, read or written).
+bool Step(HttpRequest* r, Op op, Op awaited, const StepLimits& limits, DWORD* count, void* readInto = nullptr,
+          DWORD toRead = 0) {
     AcquireSRWLockExclusive(&r->lock);
-    HINTERNET handle = r->gaveUp ? nullptr : r->handle;
-    if (handle != nullptr) {
-        r->done = false;
-        r->error = r->count = 0;
-        r->limits = limits;
-        r->budgetEnd = r->deadline = MonotonicMs() + limits.budgetMs;
-        r->sentAt = 0;
-        r->resolving = r->connecting = r->connected = false;
+    r->limits = limits;
+    r->budgetEnd = r->deadline = MonotonicMs() + limits.budgetMs;
+    r->sentAt = 0;
+    r->resolving = r->connecting = r->connected = false;
+    r->awaited = awaited;
+    HINTERNET handle = nullptr;
+    const bool started = r->slots[op].issued;
+    if (!started && (handle = r->BeginCall()) != nullptr) {
+        r->slots[op] = {true, false, 0, 0};
+        r->pending = op;
     }
     ReleaseSRWLockExclusive(&r->lock);
-    if (handle == nullptr) {
-        SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
-        return false;
-    }
-    if (!start(handle)) {
-        // Refused at once: no completion follows (the last error is WinHTTP's).
-        return false;
+    if (!started) {
+        if (handle == nullptr) {
+            SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
+            return false;
+        }
+        const bool accepted = Start(r, handle, op, readInto, toRead);
+        const DWORD refused = GetLastError();
+        if (!accepted) {
+            // Refused at once: no completion follows.
+            AcquireSRWLockExclusive(&r->lock);
+            r->slots[op].issued = false;
+            ReleaseSRWLockExclusive(&r->lock);
+        }
+        r->EndCall();
+        if (!accepted) {
+            SetLastError(refused);
+            return false;
+        }
     }
     AcquireSRWLockExclusive(&r->lock);
     for (;;) {
-        if (r->done) {
-            const DWORD error = r->error;
-            *count = r->count;
+        // What the caller waits for, or the operation where the exchange stopped before it.
+        const HttpRequest::Slot* end = nullptr;
+        for (int at = op; at <= awaited && end == nullptr; ++at) {
+            const HttpRequest::Slot& slot = r->slots[at];
+            if (slot.done && (at == awaited || slot.error != 0 || !r->slots[at + 1].issued)) end = &slot;
+        }
+        if (end != nullptr) {
+            const DWORD error = end->error;
+            *count = end->count;
+            for (int at = op; at <= awaited; ++at) r->slots[at].issued = false;
             const bool outOfMemory = r->floor == HttpRequest::Floor::OutOfMemory;
             ReleaseSRWLockExclusive(&r->lock);
             if (outOfMemory) throw std::bad_alloc();  // as for the reply: the export's catch-all
             SetLastError(error);
             return error == 0;
         }
+        if (r->gaveUp) {
+            // Stopped on another thread with nothing for this step.
+            ReleaseSRWLockExclusive(&r->lock);
+            SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
+            return false;
+        }
         const int64_t left = r->deadline - MonotonicMs();
         if (left <= 0) break;
         // Not alertable: no APC runs here.
+        r->sleepUntil = r->deadline;
         SleepConditionVariableSRW(&r->wake, &r->lock, static_cast<DWORD>(left), 0);
+        r->sleepUntil = 0;
     }
-    r->gaveUp = true;
-    HINTERNET taken = std::exchange(r->handle, nullptr);
+    HINTERNET taken = r->GiveUp();
     ReleaseSRWLockExclusive(&r->lock);
     if (taken != nullptr) WinHttpCloseHandle(taken);
     SetLastError(ERROR_WINHTTP_TIMEOUT);
@@ -395,30 +556,35 @@ bool SendRequest(HttpRequest* request, const char16_t* headers, const void* body
     // Copies that WinHTTP may read until HANDLE_CLOSING (std::bad_alloc: memory ran out).
     request->headers = headers;
     request->body.assign(static_cast<const char*>(body), bodySize);
+    request->bodySize = bodySize;
     // The head goes out alone (the body's length announced), judged at SENDING_REQUEST; only a
-    // server that met the trust floor is then written the body, which carries the user key.
+    // server that met the trust floor is then written the body, which carries the user key,
+    // started on WinHTTP's thread as soon as the head is out.
+    const Op last = bodySize != 0 ? HttpRequest::kWrite : HttpRequest::kSend;
     DWORD count = 0;
-    bool sent = Run(request, limits, &count, [&](HINTERNET handle) {
-        return WinHttpSendRequest(handle, Wide(request->headers.c_str()), static_cast<DWORD>(-1),
-                                  WINHTTP_NO_REQUEST_DATA, 0, bodySize, reinterpret_cast<DWORD_PTR>(request)) != FALSE;
-    });
+    bool sent = Step(request, HttpRequest::kSend, last, limits, &count);
     DWORD error = sent ? 0 : GetLastError();
     AcquireSRWLockExclusive(&request->lock);
     const bool judged = request->floor != HttpRequest::Floor::NotJudged;
+    const bool written = request->slots[HttpRequest::kWrite].done;
     const int64_t sentAt = request->sentAt;
     ReleaseSRWLockExclusive(&request->lock);
     // Where WinHTTP did not tell SENDING_REQUEST, the floor is judged here, before the body.
     if (sent && !judged && !MeetsTrustFloor(request->handle)) {
-        if (HINTERNET taken = request->TakeHandle()) WinHttpCloseHandle(taken);
+        AcquireSRWLockExclusive(&request->lock);
+        HINTERNET taken = request->GiveUp();
+        ReleaseSRWLockExclusive(&request->lock);
+        if (taken != nullptr) WinHttpCloseHandle(taken);
         sent = false;
         error = ERROR_WINHTTP_SECURE_FAILURE;
     }
-    if (sent && bodySize != 0) {
-        sent = Run(request, limits, &count, [&](HINTERNET handle) {
-            return WinHttpWriteData(handle, request->body.data(), bodySize, nullptr) != FALSE;
-        });
-        error = !sent ? GetLastError() : count != bodySize ? ERROR_WINHTTP_CONNECTION_ERROR : 0;
-        sent = error == 0;
+    if (sent && bodySize != 0 && !written) {
+        sent = Step(request, HttpRequest::kWrite, HttpRequest::kWrite, limits, &count);
+        error = sent ? 0 : GetLastError();
+    }
+    if (sent && bodySize != 0 && count != bodySize) {
+        sent = false;
+        error = ERROR_WINHTTP_CONNECTION_ERROR;
     }
     // The receive phase counts from when the request went out, where WinHTTP told it.
     *receivingSinceMs = sentAt != 0 ? sentAt : MonotonicMs();
@@ -428,46 +594,35 @@ bool SendRequest(HttpRequest* request, const char16_t* headers, const void* body
 
 bool ReceiveResponse(HttpRequest* request, const StepLimits& limits) {
     DWORD count = 0;
-    return Run(request, limits, &count,
-               [](HINTERNET handle) { return WinHttpReceiveResponse(handle, nullptr) != FALSE; });
+    return Step(request, HttpRequest::kReceive, HttpRequest::kReceive, limits, &count);
 }
 
-bool QueryStatusCode(HttpRequest* seamRequest, uint32_t* statusCode) {
-    HINTERNET request = seamRequest->handle;
-    DWORD code = 0;
-    DWORD size = sizeof code;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX)) {
+// Read when the head came in (HEADERS_AVAILABLE), before the caller's step returned.
+bool QueryStatusCode(HttpRequest* request, uint32_t* statusCode) {
+    if (!request->statusRead) {
+        SetLastError(ERROR_WINHTTP_HEADER_NOT_FOUND);
         return false;
     }
-    *statusCode = code;
+    *statusCode = request->status;
     return true;
 }
 
-bool QueryContentLength(HttpRequest* seamRequest, uint64_t* length) {
-    HINTERNET request = seamRequest->handle;
-    // As text: a declared length may not fit the 32-bit number form.
-    wchar_t text[32] = {};
-    DWORD size = sizeof text;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                             WINHTTP_NO_HEADER_INDEX)) {
-        return false;
-    }
+bool QueryContentLength(HttpRequest* request, uint64_t* length) {
+    if (!request->lengthRead) return false;
     uint64_t value = 0;
-    const wchar_t* digit = text;
+    const wchar_t* digit = request->length;
     for (; *digit >= L'0' && *digit <= L'9'; ++digit) {
         if (value > (UINT64_MAX - 9) / 10) return false;
         value = value * 10 + static_cast<uint64_t>(*digit - L'0');
     }
-    if (digit == text || *digit != L'\0') return false;
+    if (digit == request->length || *digit != L'\0') return false;
     *length = value;
     return true;
 }
 
 bool QueryDataAvailable(HttpRequest* request, uint32_t* available, const StepLimits& limits) {
     DWORD count = 0;
-    const bool ok = Run(request, limits, &count,
-                        [](HINTERNET handle) { return WinHttpQueryDataAvailable(handle, nullptr) != FALSE; });
+    const bool ok = Step(request, HttpRequest::kQuery, HttpRequest::kQuery, limits, &count);
     *available = ok ? count : 0;
     return ok;
 }
@@ -476,9 +631,8 @@ bool QueryDataAvailable(HttpRequest* request, uint32_t* available, const StepLim
 bool ReadData(HttpRequest* request, void* buffer, uint32_t toRead, uint32_t* read, const StepLimits& limits) {
     if (request->buffer.size() < toRead) request->buffer.resize(toRead);  // std::bad_alloc, as for the reply
     DWORD count = 0;
-    const bool ok = Run(request, limits, &count, [&](HINTERNET handle) {
-        return WinHttpReadData(handle, request->buffer.data(), toRead, nullptr) != FALSE;
-    });
+    const bool ok =
+        Step(request, HttpRequest::kRead, HttpRequest::kRead, limits, &count, request->buffer.data(), toRead);
     *read = ok ? std::min<DWORD>(count, toRead) : 0;
     if (*read != 0) std::memcpy(buffer, request->buffer.data(), *read);
     return ok;
@@ -489,7 +643,10 @@ bool ReadData(HttpRequest* request, void* buffer, uint32_t toRead, uint32_t* rea
 // status callback on another thread: the module stays loaded until a second after it has.
 void CloseRequest(HttpRequest* request) {
     InterlockedExchange(&request->closer, static_cast<LONG>(GetCurrentThreadId()));
-    if (HINTERNET taken = request->TakeHandle()) WinHttpCloseHandle(taken);
+    AcquireSRWLockExclusive(&request->lock);
+    HINTERNET taken = request->GiveUp();
+    ReleaseSRWLockExclusive(&request->lock);
+    if (taken != nullptr) WinHttpCloseHandle(taken);
     if (InterlockedCompareExchange(&request->phase, 0, 0) == HttpRequest::kClosed && request->closedThere) {
         delete request;
         return;

@@ -30,6 +30,15 @@ double ProcessCpuSeconds();
 // Safe to call from several threads at once.
 bool Exchange(const std::string& body);
 
+// Where each call's time goes, from its trace lines: StepsBegin before a call on the measuring
+// thread, StepsEnd after it (kind 0: the module, 1: the bare exchange); StepsPrint gives the
+// mean time from each line to the next (and from the call's start and to its end) per kind.
+// Only where the platform lets a program see its own trace lines (WinHTTP: OutputDebugStringA
+// raises an exception a handler sees first); elsewhere StepsPrint says so.
+void StepsBegin();
+void StepsEnd(int kind);
+void StepsPrint();
+
 }  // namespace bare
 
 #endif

@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 #include <time.h>
 
+#include <cstdio>
+
 #include "bare_exchange.h"
 
 namespace bare {
@@ -28,6 +30,10 @@ bool Setup(const Target& target) {
 }
 
 void Teardown() { curl_global_cleanup(); }
+
+void StepsBegin() {}
+void StepsEnd(int) {}
+void StepsPrint() { std::printf("per-step times: not available here (the trace goes to syslog)\n"); }
 
 double ProcessCpuSeconds() {
     timespec now{};

@@ -5,11 +5,16 @@
 // user's proxy settings query (its strings freed with GlobalFree) and the module's ten trace
 // lines through OutputDebugStringA, so the ratio is module / (bare + mandated steps). What
 // the module adds beyond those (the response timeout option, TLS and redirect options, the
-// deadline keeper, its own work) is what the comparison measures.
+// asynchronous steps, the trust floor, its own work) is what the comparison measures.
 #include <windows.h>
 #include <winhttp.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "bare_exchange.h"
 
@@ -52,7 +57,70 @@ void QueryProxy() {
     }
 }
 
+// The trace lines of the calls being measured, stamped as they are raised.
+struct Stamp {
+    LARGE_INTEGER at;
+    std::string line;
+};
+DWORD measuring = 0;  // the measuring thread
+std::vector<Stamp> stamps;
+std::map<std::string, std::pair<double, long>> totals[2];  // ms and count per step and kind
+std::vector<std::string> order;                            // the steps, as first seen
+
+void StampNow(std::string line) {
+    Stamp stamp{{}, std::move(line)};
+    QueryPerformanceCounter(&stamp.at);
+    stamps.push_back(std::move(stamp));
+}
+
+LONG CALLBACK OnTraceLine(EXCEPTION_POINTERS* e) {
+    constexpr DWORD kDebugPrint = 0x40010006;  // DBG_PRINTEXCEPTION_C
+    const EXCEPTION_RECORD& record = *e->ExceptionRecord;
+    if (record.ExceptionCode == kDebugPrint && record.NumberParameters >= 2 && GetCurrentThreadId() == measuring) {
+        std::string line(reinterpret_cast<const char*>(record.ExceptionInformation[1]),
+                         static_cast<std::size_t>(record.ExceptionInformation[0]));
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\0')) line.pop_back();
+        StampNow(line.substr(0, line.find(" (")));
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 }  // namespace
+
+void StepsBegin() {
+    if (measuring == 0) {
+        measuring = GetCurrentThreadId();
+        AddVectoredExceptionHandler(1, OnTraceLine);
+    }
+    stamps.clear();
+    StampNow("(start)");
+}
+
+void StepsEnd(int kind) {
+    StampNow("(end)");
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    for (std::size_t i = 1; i < stamps.size(); ++i) {
+        const std::string step = stamps[i - 1].line + " -> " + stamps[i].line;
+        if (totals[0].count(step) == 0 && totals[1].count(step) == 0) order.push_back(step);
+        auto& total = totals[kind][step];
+        total.first += static_cast<double>(stamps[i].at.QuadPart - stamps[i - 1].at.QuadPart) * 1e3 /
+                       static_cast<double>(frequency.QuadPart);
+        ++total.second;
+    }
+}
+
+void StepsPrint() {
+    std::printf("per-step times, from each trace line to the next (ms, mean over the calls that made both)\n");
+    std::printf("%9s %9s  %s\n", "module", "bare", "step");
+    auto mean = [](const std::map<std::string, std::pair<double, long>>& kind, const std::string& step) {
+        const auto found = kind.find(step);
+        return found == kind.end() ? 0.0 : found->second.first / static_cast<double>(found->second.second);
+    };
+    for (const std::string& step : order) {
+        std::printf("%9.3f %9.3f  %s\n", mean(totals[0], step), mean(totals[1], step), step.c_str());
+    }
+}
 
 bool Setup(const Target& target) {
     host = Widen(target.host);

@@ -75,12 +75,14 @@ struct Latencies {
     }
 };
 
-void Measure(Exchange exchange, int count, Latencies& out) {
+void Measure(Exchange exchange, int count, Latencies& out, bool steps = false) {
     for (int i = 0; i < count; ++i) {
         const double cpuStart = bare::ProcessCpuSeconds();
+        if (steps) bare::StepsBegin();
         const auto start = Clock::now();
         const bool ok = exchange();
         out.ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (steps) bare::StepsEnd(exchange == ModuleCall ? 0 : 1);
         out.cpuSeconds += bare::ProcessCpuSeconds() - cpuStart;
         if (!ok) ++out.failures;
     }
@@ -180,11 +182,11 @@ int main(int argc, char** argv) {
     Latencies moduleCalls, bareCalls;
     for (int i = 0; i < calls; ++i) {
         if (i % 2 == 0) {
-            Measure(ModuleCall, 1, moduleCalls);
-            Measure(BareCall, 1, bareCalls);
+            Measure(ModuleCall, 1, moduleCalls, true);
+            Measure(BareCall, 1, bareCalls, true);
         } else {
-            Measure(BareCall, 1, bareCalls);
-            Measure(ModuleCall, 1, moduleCalls);
+            Measure(BareCall, 1, bareCalls, true);
+            Measure(ModuleCall, 1, moduleCalls, true);
         }
     }
     std::printf("sequential, %d calls each, one fresh TLS connection per call (ms per call)\n", calls);
@@ -197,6 +199,7 @@ int main(int argc, char** argv) {
     std::printf("ratio %s: mean %.3f, median %.3f (target <= %s)\n", bare::kRatio,
                 moduleCalls.Mean() / bareCalls.Mean(), moduleCalls.Percentile(0.5) / bareCalls.Percentile(0.5),
                 bare::kTarget);
+    bare::StepsPrint();
     // This side's CPU per call: what the module adds to the exchange, little moved by other
     // load on the machine (the service's share is in its own process).
     const double moduleCpuMs = 1000 * moduleCalls.cpuSeconds / calls, bareCpuMs = 1000 * bareCalls.cpuSeconds / calls;

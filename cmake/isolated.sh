@@ -63,4 +63,13 @@ if ! "$wine_run" --server-start || ! "$wine_run" cmd.exe /c exit </dev/null >/de
 fi
 status=0
 "$@" || status=$?
+if [ "$status" != 0 ]; then
+  # Whether the copy's Wine server outlived the failure: a program that exits 1 having written
+  # nothing is what a server ending under it gives. A second server start is refused (2) while
+  # the first still runs; one that starts means the first had ended.
+  server=0
+  "$wine_run" --server-start >/dev/null 2>&1 || server=$?
+  [ "$server" = 0 ] && server="had ended" || server="was still running"
+  echo "isolated.sh: the test failed (exit $status); its Wine server $server" >&2
+fi
 exit $status

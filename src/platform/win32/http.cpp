@@ -179,6 +179,13 @@ struct HttpRequest {
         gaveUp = true;
         return inCall == 0 ? std::exchange(handle, nullptr) : nullptr;
     }
+    // Not under lock: GiveUp, and the close it allows now.
+    void StopUsing() {
+        AcquireSRWLockExclusive(&lock);
+        HINTERNET taken = GiveUp();
+        ReleaseSRWLockExclusive(&lock);
+        if (taken != nullptr) WinHttpCloseHandle(taken);
+    }
     // Ends a WinHTTP call begun with BeginCall; a callback touches nothing of the request after
     // this (the call may have returned, and HANDLE_CLOSING freed it).
     void EndCall() {
@@ -571,10 +578,7 @@ bool SendRequest(HttpRequest* request, const char16_t* headers, const void* body
     ReleaseSRWLockExclusive(&request->lock);
     // Where WinHTTP did not tell SENDING_REQUEST, the floor is judged here, before the body.
     if (sent && !judged && !MeetsTrustFloor(request->handle)) {
-        AcquireSRWLockExclusive(&request->lock);
-        HINTERNET taken = request->GiveUp();
-        ReleaseSRWLockExclusive(&request->lock);
-        if (taken != nullptr) WinHttpCloseHandle(taken);
+        request->StopUsing();
         sent = false;
         error = ERROR_WINHTTP_SECURE_FAILURE;
     }
@@ -643,10 +647,7 @@ bool ReadData(HttpRequest* request, void* buffer, uint32_t toRead, uint32_t* rea
 // status callback on another thread: the module stays loaded until a second after it has.
 void CloseRequest(HttpRequest* request) {
     InterlockedExchange(&request->closer, static_cast<LONG>(GetCurrentThreadId()));
-    AcquireSRWLockExclusive(&request->lock);
-    HINTERNET taken = request->GiveUp();
-    ReleaseSRWLockExclusive(&request->lock);
-    if (taken != nullptr) WinHttpCloseHandle(taken);
+    request->StopUsing();
     if (InterlockedCompareExchange(&request->phase, 0, 0) == HttpRequest::kClosed && request->closedThere) {
         delete request;
         return;
